@@ -1,0 +1,50 @@
+#include "fixtures.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+namespace testutil {
+
+// A level above 5 changes nothing and reports the level in force.
+VerboseLevel::VerboseLevel(unsigned level) : old_(set_nubrel_verbose_level(6)) { set_nubrel_verbose_level(level); }
+
+VerboseLevel::~VerboseLevel() { set_nubrel_verbose_level(static_cast<unsigned>(old_)); }
+
+std::string to_base64(std::string_view bytes) {
+    char *text = nullptr;
+    int32_t length = 0;
+    if (base64_encode(reinterpret_cast<const unsigned char *>(bytes.data()), static_cast<int32_t>(bytes.size()), &text,
+                      &length) != 0)
+        return {};
+    std::string result(text, static_cast<size_t>(length));
+    nubrel_free(text);
+    return result;
+}
+
+Instance make_instance(std::string_view password) {
+    Instance handle(nubrel_create_instance());
+    if (handle && !password.empty()) set_nubrel_password(handle.get(), to_base64(password).c_str());
+    return handle;
+}
+
+std::string write_temp_file(const std::string &name, std::string_view contents) {
+    const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::filesystem::path dir = std::filesystem::temp_directory_path() / "nubrel-tests" /
+                                (info != nullptr ? std::string(info->test_suite_name()) + "." + info->name() : "misc");
+    std::filesystem::create_directories(dir);
+    const auto path = dir / name;
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(contents.data(), static_cast<std::streamsize>(contents.size()));
+    return path.string();
+}
+
+}  // namespace testutil
+
+void LibraryTest::SetUp() {
+    old_level_ = set_nubrel_verbose_level(6);
+    set_nubrel_verbose_level(5);
+    testlog::clear();
+}
+
+void LibraryTest::TearDown() { set_nubrel_verbose_level(static_cast<unsigned>(old_level_)); }
