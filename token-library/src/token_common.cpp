@@ -1,0 +1,156 @@
+// Cipher, digest and buffer handling shared by the token decoder and encoder.
+#include "token_common.h"
+
+#include <openssl/core_names.h>
+#include <openssl/crypto.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+
+#include <cstdlib>
+#include <memory>
+
+namespace nubrel {
+
+namespace {
+
+struct CipherCtxDeleter {
+    void operator()(EVP_CIPHER_CTX *ctx) const { EVP_CIPHER_CTX_free(ctx); }
+};
+struct MacCtxDeleter {
+    void operator()(EVP_MAC_CTX *ctx) const { EVP_MAC_CTX_free(ctx); }
+};
+struct MdCtxDeleter {
+    void operator()(EVP_MD_CTX *ctx) const { EVP_MD_CTX_free(ctx); }
+};
+
+struct CipherTexts {
+    const char *converting;
+    const char *running;
+    const char *setup_failed;  // takes the error code
+};
+
+// Indexed by suite, then by direction (0 decrypt, 1 encrypt).
+constexpr CipherTexts kCipherTexts[4][2] = {
+    {{nullptr, nullptr, nullptr}, {nullptr, nullptr, nullptr}},
+    {{"Converting AES-256 key into the architecture dependent format...\n", "Decrypting the payload via AES-256...\n",
+      "Cannot set the decryption key for AES-256 - unhandled error %i\n"},
+     {"Converting AES-256 key into the architecture dependent format...\n", "Encrypting the payload via AES-256...\n",
+      "Cannot set the encryption key for AES-256 - unhandled error %i\n"}},
+    {{"Converting AES-128 key into the architecture dependent format...\n", "Decrypting the payload via AES-128...\n",
+      "Cannot set the decryption key for AES-128 - unhandled error %i\n"},
+     {"Converting AES-128 key into the architecture dependent format...\n", "Encrypting the payload via AES-128...\n",
+      "Cannot set the encryption key for AES-128 - unhandled error %i\n"}},
+    {{"Converting DES keys into the architecture dependent format...\n", "Decrypting the payload via 3DES-168...\n",
+      "Cannot set the decryption key for 3DES-168 - unhandled error %i\n"},
+     {"Converting DES keys into the architecture dependent format...\n", "Encrypting the payload via 3DES-168...\n",
+      "Cannot set the encryption key for 3DES-168 - unhandled error %i\n"}},
+};
+
+const EVP_CIPHER *suite_cipher(int32_t suite) {
+    switch (suite) {
+    case 1: return EVP_aes_256_cbc();
+    case 2: return EVP_aes_128_cbc();
+    case 3: return EVP_des_ede3_cbc();
+    default: return nullptr;
+    }
+}
+
+// The HMAC implementation is fetched once per process; fetching is costly.
+EVP_MAC *hmac_algorithm() {
+    static EVP_MAC *const mac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
+    return mac;
+}
+
+}  // namespace
+
+void OwnedBuffer::reset() noexcept {
+    if (data == nullptr) return;
+    if (release_message != nullptr) write_log(__FILE_NAME__, __LINE__, LogClass::detail, "%s", release_message);
+    std::free(data);
+    data = nullptr;
+}
+
+void KeyBuffer::reset() noexcept {
+    if (data == nullptr) return;
+    if (release_message != nullptr) write_log(__FILE_NAME__, __LINE__, LogClass::detail, "%s", release_message);
+    if (length > 0) OPENSSL_cleanse(data, static_cast<size_t>(length));
+    std::free(data);
+    data = nullptr;
+    length = 0;
+}
+
+int run_cipher(int32_t suite, bool encrypt, const unsigned char *key, const unsigned char *iv, unsigned char *data,
+               int32_t length) noexcept {
+    const EVP_CIPHER *cipher = suite_cipher(suite);
+    if (cipher == nullptr) {
+        NBR_LOG(error, "Cipher suite %i is unhandled\n", suite);
+        return -1;
+    }
+    const CipherTexts &texts = kCipherTexts[suite][encrypt ? 1 : 0];
+    write_log(__FILE_NAME__, __LINE__, LogClass::detail, "%s", texts.converting);
+    if (suite == NUBREL_SUITE_3DES) check_des_keys(key);
+    std::unique_ptr<EVP_CIPHER_CTX, CipherCtxDeleter> ctx(EVP_CIPHER_CTX_new());
+    if (!ctx || EVP_CipherInit_ex(ctx.get(), cipher, nullptr, key, iv, encrypt ? 1 : 0) != 1 ||
+        EVP_CIPHER_CTX_set_padding(ctx.get(), 0) != 1) {
+        write_log(__FILE_NAME__, __LINE__, LogClass::error, texts.setup_failed, static_cast<int>(ERR_get_error()));
+        return -1;
+    }
+    write_log(__FILE_NAME__, __LINE__, LogClass::progress, "%s", texts.running);
+    int produced = 0;
+    int finished = 0;
+    if (EVP_CipherUpdate(ctx.get(), data, &produced, data, length) != 1 ||
+        EVP_CipherFinal_ex(ctx.get(), data + produced, &finished) != 1 || produced + finished != length) {
+        NBR_LOG(error, "Cannot %s the payload - cipher operation has failed\n", encrypt ? "encrypt" : "decrypt");
+        return -1;
+    }
+    return 0;
+}
+
+int compute_digest(int32_t suite, const unsigned char *key, int32_t key_length, uint8_t version,
+                   const unsigned char *iv, int32_t iv_length, const char *payload, size_t payload_length,
+                   unsigned char digest[kDigestLength]) noexcept {
+    const unsigned char header[2] = {version, static_cast<unsigned char>(suite)};
+    const auto *text = reinterpret_cast<const unsigned char *>(payload);
+    if (suite == NUBREL_SUITE_NULL) {
+        NBR_LOG(progress, "Calculating a standard SHA-1 hash of the uncompressed payload...\n");
+        std::unique_ptr<EVP_MD_CTX, MdCtxDeleter> ctx(EVP_MD_CTX_new());
+        unsigned int length = 0;
+        if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha1(), nullptr) != 1 ||
+            EVP_DigestUpdate(ctx.get(), header, sizeof header) != 1 ||
+            (payload_length > 0 && EVP_DigestUpdate(ctx.get(), text, payload_length) != 1) ||
+            EVP_DigestFinal_ex(ctx.get(), digest, &length) != 1 || length != kDigestLength) {
+            NBR_LOG(error, "Cannot calculate a SHA-1 hash of the payload\n");
+            return -1;
+        }
+        return 0;
+    }
+    NBR_LOG(progress, "Calculating an HMAC-SHA-1 MAC digest...\n");
+    EVP_MAC *mac = hmac_algorithm();
+    std::unique_ptr<EVP_MAC_CTX, MacCtxDeleter> ctx(mac != nullptr ? EVP_MAC_CTX_new(mac) : nullptr);
+    char digest_name[] = "SHA1";
+    const OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest_name, 0),
+                                 OSSL_PARAM_construct_end()};
+    size_t length = 0;
+    if (!ctx || EVP_MAC_init(ctx.get(), key, static_cast<size_t>(key_length), params) != 1 ||
+        EVP_MAC_update(ctx.get(), header, sizeof header) != 1 ||
+        (iv_length > 0 && EVP_MAC_update(ctx.get(), iv, static_cast<size_t>(iv_length)) != 1) ||
+        (payload_length > 0 && EVP_MAC_update(ctx.get(), text, payload_length) != 1) ||
+        EVP_MAC_final(ctx.get(), digest, &length, kDigestLength) != 1 || length != kDigestLength) {
+        NBR_LOG(error, "Cannot calculate an HMAC-SHA-1 MAC digest\n");
+        return -1;
+    }
+    return 0;
+}
+
+int check_version(uint8_t version) noexcept {
+    NBR_LOG(progress, "Verifying the token's version...\n");
+    if (version > kHighestVersion) {
+        NBR_LOG(error, "Token's version %i exceeds version %i of specification, supported by this implementation\n",
+                version, kHighestVersion);
+        return -1;
+    }
+    NBR_LOG(detail, "NBR version: %i\n", version);
+    return 0;
+}
+
+}  // namespace nubrel

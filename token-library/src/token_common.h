@@ -1,0 +1,67 @@
+// Pieces shared by the token decoder and encoder.
+#pragma once
+
+#include "internal.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace nubrel {
+
+constexpr unsigned char kLiteral[3] = {'N', 'B', 'R'};
+constexpr uint8_t kHighestVersion = 1;
+constexpr int32_t kDigestLength = 20;
+// "NBR", version, suite, digest, IV length, KeyInfo length, payload length.
+constexpr int32_t kFixedLength = 3 + 1 + 1 + kDigestLength + 1 + 1 + 2;
+constexpr int32_t kMaxCompressedLength = 65535;
+// zlib checks the version its caller was written against.
+constexpr const char *kZlibVersion = "1.2.5";
+
+// A malloc'd buffer released (with its detail line) when it goes out of scope.
+struct OwnedBuffer {
+    unsigned char *data = nullptr;
+    const char *release_message = nullptr;
+
+    OwnedBuffer() = default;
+    explicit OwnedBuffer(const char *message) : release_message(message) {}
+    OwnedBuffer(const OwnedBuffer &) = delete;
+    OwnedBuffer &operator=(const OwnedBuffer &) = delete;
+    ~OwnedBuffer() { reset(); }
+    void reset() noexcept;
+    // Hands the buffer over; nothing is released afterwards.
+    unsigned char *release() noexcept {
+        unsigned char *taken = data;
+        data = nullptr;
+        return taken;
+    }
+};
+
+// A key buffer from PBKDF2 or the key manager: overwritten with zeros and
+// released (with its detail line) when it goes out of scope.
+struct KeyBuffer {
+    unsigned char *data = nullptr;
+    int32_t length = 0;
+    const char *release_message = nullptr;
+
+    explicit KeyBuffer(const char *message) : release_message(message) {}
+    KeyBuffer(const KeyBuffer &) = delete;
+    KeyBuffer &operator=(const KeyBuffer &) = delete;
+    ~KeyBuffer() { reset(); }
+    void reset() noexcept;
+};
+
+// Encrypts or decrypts data in place with the suite's cipher in CBC mode; the
+// data is already padded to the block size. Logs the suite's own lines.
+int run_cipher(int32_t suite, bool encrypt, const unsigned char *key, const unsigned char *iv, unsigned char *data,
+               int32_t length) noexcept;
+
+// The token digest: HMAC-SHA-1 keyed with the suite key for suites 1 to 3,
+// plain SHA-1 for the null suite.
+int compute_digest(int32_t suite, const unsigned char *key, int32_t key_length, uint8_t version,
+                   const unsigned char *iv, int32_t iv_length, const char *payload, size_t payload_length,
+                   unsigned char digest[kDigestLength]) noexcept;
+
+// Checks a record's or token's version ("Verifying the token's version...").
+int check_version(uint8_t version) noexcept;
+
+}  // namespace nubrel
