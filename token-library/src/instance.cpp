@@ -16,9 +16,10 @@ constexpr const char *kZlibBuiltVersion = "1.2.5";
 
 int leading_integer(const char *text) { return std::atoi(text); }
 
-// The shared body of the two password setters: decode the base64 text and
-// store the bytes. Returns 0 on success.
-int store_password(nubrel_instance *handle, const char *password_b64, const char *null_msg,
+// The shared body of the two password setters: decode the base64 text and,
+// for an obfuscated one, remove the obfuscation; only a complete result
+// replaces the password held, so a failed call changes nothing.
+int store_password(nubrel_instance *handle, const char *password_b64, bool obfuscated, const char *null_msg,
                    const char *invalid_msg) {
     if (password_b64 == nullptr) {
         NBR_LOG(error, "Cannot set password for password-based keys generation - password is NULL\n");
@@ -30,12 +31,18 @@ int store_password(nubrel_instance *handle, const char *password_b64, const char
     }
     if (!nubrel::valid_handle(handle, null_msg, invalid_msg)) return -1;
     NBR_LOG(progress, "Deobfuscating password for the password-based keys generation...\n");
-    unsigned char *decoded = nullptr;
-    int32_t decoded_length = 0;
+    // The candidate lives in a scratch instance until it is complete.
+    nubrel_instance candidate{};
+    candidate.self = &candidate;
     const size_t text_length = std::strlen(password_b64);
-    if (text_length > INT32_MAX ||
-        base64_decode(password_b64, static_cast<int32_t>(text_length), &decoded, &decoded_length) != 0) {
+    if (text_length > INT32_MAX || base64_decode(password_b64, static_cast<int32_t>(text_length),
+                                                 &candidate.password, &candidate.password_length) != 0) {
         NBR_LOG(error, "Cannot deobfuscate password for the password-based keys generation\n");
+        return -1;
+    }
+    if (obfuscated && nubrel::deobfuscate_password(&candidate) != 0) {
+        OPENSSL_cleanse(candidate.password, static_cast<size_t>(candidate.password_length));
+        std::free(candidate.password);
         return -1;
     }
     if (handle->password != nullptr) {
@@ -43,8 +50,9 @@ int store_password(nubrel_instance *handle, const char *password_b64, const char
         OPENSSL_cleanse(handle->password, static_cast<size_t>(handle->password_length));
         std::free(handle->password);
     }
-    handle->password = decoded;
-    handle->password_length = decoded_length;
+    handle->password = candidate.password;
+    handle->password_length = candidate.password_length;
+    NBR_LOG(detail, "Succeeded to set password for the password-based keys generation\n");
     return 0;
 }
 
@@ -221,16 +229,11 @@ NUBREL_API int32_t set_nubrel_salt(nubrel_instance *handle, const unsigned char 
 }
 
 NUBREL_API int32_t set_nubrel_password(nubrel_instance *handle, const char *password_b64) {
-    if (store_password(handle, password_b64, kPasswordNull, kPasswordInvalid) != 0) return -1;
-    NBR_LOG(detail, "Succeeded to set password for the password-based keys generation\n");
-    return 0;
+    return store_password(handle, password_b64, false, kPasswordNull, kPasswordInvalid);
 }
 
 NUBREL_API int32_t set_nubrel_obfuscated_password(nubrel_instance *handle, const char *password_b64) {
-    if (store_password(handle, password_b64, kPasswordNull, kPasswordInvalid) != 0) return -1;
-    if (nubrel::deobfuscate_password(handle) != 0) return -1;
-    NBR_LOG(detail, "Succeeded to set password for the password-based keys generation\n");
-    return 0;
+    return store_password(handle, password_b64, true, kPasswordNull, kPasswordInvalid);
 }
 
 NUBREL_API int32_t set_keymanager(nubrel_instance *handle, keymanager_callback callback) {
