@@ -1,4 +1,4 @@
-// The payload text (Part 1.3): line scan, trimming, quoting, escaping, the
+// The payload text: line scan, trimming, quoting, escaping, the
 // readers, the item accessor and the writer.
 #include "fixtures.h"
 

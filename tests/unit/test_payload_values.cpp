@@ -1,4 +1,4 @@
-// Typed payload values and times (Part 1.4).
+// Typed payload values and times.
 #include "fixtures.h"
 
 #include <climits>

@@ -1,4 +1,4 @@
-// The payload text (Part 1.3): key=value lines with trimming, quoting and
+// The payload text: key=value lines with trimming, quoting and
 // backslash escaping; one line scanner shared by the readers and the writer.
 #include "internal.h"
 
@@ -22,10 +22,10 @@ string_view trim(string_view text) {
 
 bool is_quote(char c) { return c == '\'' || c == '"'; }
 
-// The three characters that a backslash escapes (rule 6).
+// The three characters that a backslash escapes.
 bool is_escapable(char c) { return c == '\'' || c == '"' || c == '\\'; }
 
-// Rule 5: removes matching quote pairs while there are any.
+// Removes matching quote pairs while there are any, so nested pairs all go.
 string_view unquote(string_view value) {
     while (value.size() >= 2 && is_quote(value.front()) && value.front() == value.back()) {
         value.remove_prefix(1);
@@ -34,7 +34,7 @@ string_view unquote(string_view value) {
     return value;
 }
 
-// Rule 6: the number of escape pairs in a value.
+// The number of escape pairs in a value.
 size_t count_escape_pairs(string_view value) {
     size_t pairs = 0;
     for (size_t i = 0; i < value.size(); ++i) {
@@ -74,8 +74,8 @@ struct Line {
     size_t start;      // first byte of the line
     size_t equals;     // the line's first '='
     size_t end;        // its line feed, or the end of the text
-    string_view key;   // trimmed (rule 3)
-    string_view value; // text after '=', trimmed (rule 4), quotes still on
+    string_view key;   // trimmed
+    string_view value; // text after '=', trimmed, quotes still on
 };
 
 // Walks the lines from number `first` on (earlier lines are passed over
@@ -114,7 +114,7 @@ bool scan_lines(string_view payload, Scanner who, int first, Visit &&visit) {
     return false;
 }
 
-// The first key/value line whose key equals `key` (rule 7); false when none.
+// The first key/value line whose key equals `key` (case-sensitive, whole length); false when none.
 bool find_key(string_view payload, string_view key, Scanner who, Line *found) {
     return scan_lines(payload, who, 0, [&](const Line &line) {
         if (line.key != key) return false;
@@ -346,7 +346,7 @@ NUBREL_API int32_t nubrel_set_payload_value(char **payload, const char *key, con
         return -1;
     }
 
-    // The stored form of the value (see the writer's form in Part 1.3).
+    // The stored form of the value: escapes, and apostrophes around a value with spaces.
     string_view stored;
     char *stored_buffer = nullptr;  // owned when quoting or escaping was needed
     if (value == nullptr) {

@@ -1,4 +1,4 @@
-// Typed payload values and times (Part 1.4): integers, yes/no and true/false
+// Typed payload values and times: integers, yes/no and true/false
 // flags, and ISO 8601 UTC times, on top of the payload text functions.
 #include "internal.h"
 
