@@ -1,0 +1,4 @@
+// Finding the session token in a request.
+#include "hooks.h"
+
+void agent_insert_filter(request_rec *) {}
