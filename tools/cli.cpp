@@ -7,16 +7,10 @@ namespace tool {
 
 namespace {
 
-const OptionSpec *find_spec(std::span<const OptionSpec> specs, std::string_view name) {
-    const auto found = std::find_if(specs.begin(), specs.end(), [&](const OptionSpec &spec) { return spec.name == name; });
-    return found == specs.end() ? nullptr : &*found;
-}
-
-std::string quoted(std::string_view text) {
-    std::string result = "\"";
-    result.append(text);
-    result += '"';
-    return result;
+const OptionInfo *find_info(std::span<const OptionInfo> known, std::string_view name) {
+    const auto found =
+        std::find_if(known.begin(), known.end(), [&](const OptionInfo &info) { return info.name == name; });
+    return found == known.end() ? nullptr : &*found;
 }
 
 std::optional<int> hex_digit(char c) {
@@ -28,6 +22,19 @@ std::optional<int> hex_digit(char c) {
 
 }  // namespace
 
+std::string quoted(std::string_view text) {
+    std::string result = "\"";
+    result.append(text);
+    result += '"';
+    return result;
+}
+
+std::string_view trim(std::string_view text) noexcept {
+    while (!text.empty() && is_space(text.front())) text.remove_prefix(1);
+    while (!text.empty() && is_space(text.back())) text.remove_suffix(1);
+    return text;
+}
+
 void usage_error(std::string_view command, std::string_view message) {
     std::string prefix = "nubrel";
     std::string help = "nubrel";
@@ -38,7 +45,7 @@ void usage_error(std::string_view command, std::string_view message) {
     throw ToolExit{kExitUsage, prefix + ": " + std::string(message) + " (see \"" + help + " --help\")"};
 }
 
-Arguments parse_arguments(std::string_view command, std::span<const OptionSpec> specs,
+Arguments parse_arguments(std::string_view command, std::span<const OptionInfo> known,
                           std::span<const std::string_view> args) {
     Arguments parsed;
     parsed.command = command;
@@ -59,22 +66,22 @@ Arguments parse_arguments(std::string_view command, std::span<const OptionSpec> 
         }
         const size_t equals = arg.find('=');
         const std::string_view name = arg.substr(0, equals);
-        const OptionSpec *spec = find_spec(specs, name);
-        if (spec == nullptr) usage_error(command, "unknown option " + quoted(name));
-        if (!spec->repeatable &&
+        const OptionInfo *info = find_info(known, name);
+        if (info == nullptr) usage_error(command, "unknown option " + quoted(name));
+        if (!info->repeatable &&
             std::any_of(parsed.options.begin(), parsed.options.end(), [&](const Option &o) { return o.name == name; }))
             usage_error(command, "option " + quoted(name) + " is given more than once");
         std::string_view value;
-        if (spec->value_name.empty()) {
+        if (info->value_name.empty()) {
             if (equals != std::string_view::npos) usage_error(command, "option " + quoted(name) + " takes no value");
         } else if (equals != std::string_view::npos) {
             value = arg.substr(equals + 1);
         } else if (i + 1 < args.size()) {
             value = args[++i];
         } else {
-            usage_error(command, "option " + quoted(name) + " needs a value (" + std::string(spec->value_name) + ")");
+            usage_error(command, "option " + quoted(name) + " needs a value (" + std::string(info->value_name) + ")");
         }
-        parsed.options.push_back({spec->name, value});
+        parsed.options.push_back({info->name, value});
     }
     return parsed;
 }
@@ -116,8 +123,7 @@ std::optional<std::vector<unsigned char>> parse_hex(std::string_view text) {
     return bytes;
 }
 
-int64_t integer_option(const Arguments &args, std::string_view name, std::string_view text, int64_t min,
-                       int64_t max) {
+int64_t integer_option(const Arguments &args, std::string_view name, std::string_view text, int64_t min, int64_t max) {
     const auto value = parse_integer(text);
     if (!value || *value < min || *value > max)
         usage_error(args.command, "option " + quoted(name) + " expects an integer from " + std::to_string(min) +

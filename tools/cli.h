@@ -23,7 +23,7 @@ struct ToolExit {
     std::string message;
 };
 
-struct OptionSpec {
+struct OptionInfo {
     std::string_view name;        // "--suite"
     std::string_view value_name;  // "N"; empty for a flag without value
     bool repeatable = false;
@@ -44,7 +44,7 @@ struct Arguments {
 // Reads "--name VALUE", "--name=VALUE", flags, "--help"/"-h" and operands
 // ("-" is an operand; "--" ends the options). Unknown or repeated options
 // and missing values are usage errors.
-Arguments parse_arguments(std::string_view command, std::span<const OptionSpec> specs,
+Arguments parse_arguments(std::string_view command, std::span<const OptionInfo> known,
                           std::span<const std::string_view> args);
 
 // The value of an option given once, if given.
@@ -52,6 +52,13 @@ std::optional<std::string_view> option_value(const Arguments &args, std::string_
 // Every value of a repeatable option, in command-line order.
 std::vector<std::string_view> option_values(const Arguments &args, std::string_view name);
 bool has_flag(const Arguments &args, std::string_view name);
+
+// Text helpers for messages and parsing.
+std::string quoted(std::string_view text);  // "text" in double quotes
+constexpr bool is_space(char c) noexcept {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
+std::string_view trim(std::string_view text) noexcept;
 
 [[noreturn]] void usage_error(std::string_view command, std::string_view message);
 
@@ -61,7 +68,6 @@ std::optional<int64_t> parse_integer(std::string_view text);
 std::optional<std::vector<unsigned char>> parse_hex(std::string_view text);
 
 // parse_integer within [min, max], or a usage error naming the option.
-int64_t integer_option(const Arguments &args, std::string_view name, std::string_view text, int64_t min,
-                       int64_t max);
+int64_t integer_option(const Arguments &args, std::string_view name, std::string_view text, int64_t min, int64_t max);
 
 }  // namespace tool

@@ -25,31 +25,14 @@ constexpr std::array<std::string_view, 5> kSessionKeys{"subject", "not-before", 
                                                        "qv_attribute_list"};
 
 template <size_t... N>
-constexpr auto join_options(const std::array<OptionSpec, N> &...parts) {
-    std::array<OptionSpec, (N + ...)> all{};
+constexpr auto join_options(const std::array<OptionInfo, N> &...parts) {
+    std::array<OptionInfo, (N + ...)> all{};
     size_t at = 0;
     ((std::copy(parts.begin(), parts.end(), all.begin() + at), at += N), ...);
     return all;
 }
 
-constexpr std::array<OptionSpec, 1> kVerbose{kVerboseOption};
-
-std::string quoted(std::string_view text) {
-    std::string result = "\"";
-    result.append(text);
-    result += '"';
-    return result;
-}
-
-constexpr bool is_space(char c) noexcept {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
-}
-
-std::string_view trim(std::string_view text) noexcept {
-    while (!text.empty() && is_space(text.front())) text.remove_prefix(1);
-    while (!text.empty() && is_space(text.back())) text.remove_suffix(1);
-    return text;
-}
+constexpr std::array<OptionInfo, 1> kVerbose{kVerboseOption};
 
 [[noreturn]] void failure(const Arguments &args, std::string_view message) {
     throw ToolExit{kExitFailure, "nubrel " + std::string(args.command) + ": " + std::string(message)};
@@ -95,8 +78,7 @@ std::string read_token(const Arguments &args) {
 }
 
 void decode_token(LibraryLog &log, const Keyring &keyring, const std::string &token, DecodedToken &decoded) {
-    if (token.size() > static_cast<size_t>(INT32_MAX))
-        throw ToolExit{kExitFailure, "nubrel " + std::string(log.command) + ": the token is too long"};
+    // The text is bounded by the argument size or kMaxTokenText.
     if (library_call(log, [&] { return is_nubrel(token.c_str(), static_cast<int32_t>(token.size())); }) != 1)
         library_failure(log, kExitFailure, "not a Nubrel token");
     if (library_call(log, [&] {
@@ -122,9 +104,8 @@ std::string encode_payload(LibraryLog &log, const Keyring &keyring, int32_t suit
     data.cipher_suite = static_cast<uint8_t>(suite);
     data.payload_length = static_cast<uint32_t>(payload.size());
     data.payload = payload.empty() ? nullptr : payload.data();
-    LibraryBuffer<char> token(library_call(log, [&] {
-        return nubrel_encode(keyring.instance.get(), &data, nullptr, nullptr, nullptr);
-    }));
+    LibraryBuffer<char> token(
+        library_call(log, [&] { return nubrel_encode(keyring.instance.get(), &data, nullptr, nullptr, nullptr); }));
     if (!token) library_failure(log, kExitFailure, "cannot encode the token");
     return token.get();
 }
@@ -134,7 +115,8 @@ std::string encode_payload(LibraryLog &log, const Keyring &keyring, int32_t suit
 // One payload line in the writer's stored form (quoting, escapes).
 std::string payload_line(LibraryLog &log, const std::string &key, const std::string &value) {
     char *raw = nullptr;
-    const int32_t result = library_call(log, [&] { return nubrel_set_payload_value(&raw, key.c_str(), value.c_str()); });
+    const int32_t result =
+        library_call(log, [&] { return nubrel_set_payload_value(&raw, key.c_str(), value.c_str()); });
     LibraryBuffer<char> line(raw);
     if (result != 0 || !line) library_failure(log, kExitFailure, "cannot write the payload item " + quoted(key));
     return line.get();
@@ -181,7 +163,7 @@ Attribute parse_attribute(const Arguments &args, std::string_view text) {
 
 // ---- decode ----------------------------------------------------------------
 
-constexpr std::array<OptionSpec, 1> kDecodeOwn{{{"--payload-only", ""}}};
+constexpr std::array<OptionInfo, 1> kDecodeOwn{{{"--payload-only", ""}}};
 constexpr auto kDecodeOptions = join_options(kDecodeOwn, kKeyOptions, kVerbose);
 
 int run_decode(const Arguments &args) {
@@ -202,7 +184,7 @@ int run_decode(const Arguments &args) {
 
 // ---- inspect ---------------------------------------------------------------
 
-constexpr std::array<OptionSpec, 2> kInspectOwn{{{"--at", "TIME"}, {"--notbefore-tolerance", "SECONDS"}}};
+constexpr std::array<OptionInfo, 2> kInspectOwn{{{"--at", "TIME"}, {"--notbefore-tolerance", "SECONDS"}}};
 constexpr auto kInspectOptions = join_options(kInspectOwn, kKeyOptions, kVerbose);
 
 void read_session_time(LibraryLog &log, const char *payload, SessionTime &time) {
@@ -248,7 +230,8 @@ int run_inspect(const Arguments &args) {
     if (at) {
         const std::string text(*at);
         if (library_call(log, [&] { return nubrel_get_time(text.c_str(), &check.now); }) != 0)
-            usage_error(args.command, "option \"--at\" expects a time such as 2001-09-09T01:46:40Z, not " + quoted(text));
+            usage_error(args.command,
+                        "option \"--at\" expects a time such as 2001-09-09T01:46:40Z, not " + quoted(text));
     }
     const std::string token = read_token(args);
     const Keyring keyring = open_keyring(log, settings);
@@ -274,7 +257,7 @@ int run_inspect(const Arguments &args) {
 
 // ---- encode ----------------------------------------------------------------
 
-constexpr std::array<OptionSpec, 2> kEncodeOwn{{{"--suite", "N"}, {"--level", "N"}}};
+constexpr std::array<OptionInfo, 2> kEncodeOwn{{{"--suite", "N"}, {"--level", "N"}}};
 constexpr auto kEncodeOptions = join_options(kEncodeOwn, kKeyOptions, kVerbose);
 
 int run_encode(const Arguments &args) {
@@ -297,13 +280,15 @@ int run_encode(const Arguments &args) {
         failure(args, "the payload holds a NUL byte, which no reader of the token would see past");
 
     const Keyring keyring = open_keyring(log, settings);
-    if (!suite) suite = settings.agent_config ? agent_cipher_suite(log, keyring, *settings.agent_config)
-                                              : NUBREL_DEFAULT_CIPHER_SUITE;
+    if (!suite)
+        suite = settings.agent_config ? agent_cipher_suite(log, keyring, *settings.agent_config)
+                                      : NUBREL_DEFAULT_CIPHER_SUITE;
     // Such a token carries no IV, and decoding refuses it under an encrypting suite.
     if (input.bytes.empty() && *suite != NUBREL_SUITE_NULL)
         failure(args, "an empty payload cannot be encoded under cipher suite " + std::to_string(*suite) +
                           ": the token could not be decoded");
-    if (level && library_call(log, [&] { return set_nubrel_zlib_compression_level(keyring.instance.get(), *level); }) != 0)
+    if (level &&
+        library_call(log, [&] { return set_nubrel_zlib_compression_level(keyring.instance.get(), *level); }) != 0)
         library_failure(log, kExitUsage, "option \"--level\" is not usable");
     print(encode_payload(log, keyring, *suite, input.bytes) + "\n");
     return 0;
@@ -313,7 +298,7 @@ int run_encode(const Arguments &args) {
 
 // The agent derives its keys from its file with the built-in salt and
 // iteration count, so mint takes its keys from that file alone.
-constexpr std::array<OptionSpec, 5> kMintOwn{{
+constexpr std::array<OptionInfo, 5> kMintOwn{{
     {"--agent-config", "FILE"},
     {"--subject", "NAME"},
     {"--lifetime", "SECONDS"},
@@ -371,8 +356,10 @@ std::string read_password(const Arguments &args) {
     Input input = read_standard_input(args, kMaxPassword);
     if (input.too_long) failure(args, "the password is longer than " + std::to_string(kMaxPassword) + " bytes");
     std::string &password = input.bytes;
-    if (password.ends_with("\r\n")) password.resize(password.size() - 2);
-    else if (password.ends_with('\n')) password.pop_back();
+    if (password.ends_with("\r\n"))
+        password.resize(password.size() - 2);
+    else if (password.ends_with('\n'))
+        password.pop_back();
     if (password.empty()) failure(args, "the password on standard input is empty");
     return password;
 }
@@ -443,8 +430,7 @@ constexpr std::array<Command, 6> kCommands{{
      "                          (default: token-notbefore-tolerance of the agent\n"
      "                          file, else 0)\n",
      true, kInspectOptions, run_inspect},
-    {"encode", "encode a payload read from standard input",
-     "Usage: nubrel encode [OPTIONS] < PAYLOAD\n",
+    {"encode", "encode a payload read from standard input", "Usage: nubrel encode [OPTIONS] < PAYLOAD\n",
      "Encodes the payload read from standard input, byte for byte, into a token\n"
      "(format version 1) and prints it.\n",
      "  --suite N               cipher suite: 0 none, 1 AES-256, 2 AES-128,\n"
@@ -466,8 +452,7 @@ constexpr std::array<Command, 6> kCommands{{
      "  --max-lifetime SECONDS  overall session limit (default: 28800)\n"
      "  --attr KEY=VALUE        a session attribute; repeatable\n",
      false, kMintOptions, run_mint},
-    {"encode-password", "print the \"password\" value of an agent file",
-     "Usage: nubrel encode-password < PASSWORD\n",
+    {"encode-password", "print the \"password\" value of an agent file", "Usage: nubrel encode-password < PASSWORD\n",
      "Reads a plain password from standard input (one trailing line feed or\n"
      "CR LF is dropped) and prints it as standard base64 text: the value of the\n"
      "agent configuration file's \"password\" key with obfuscate-password=false.\n",
@@ -481,8 +466,6 @@ constexpr std::array<Command, 6> kCommands{{
 }};
 
 }  // namespace
-
-std::span<const Command> commands() { return kCommands; }
 
 const Command *find_command(std::string_view name) {
     for (const Command &command : kCommands)

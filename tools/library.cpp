@@ -12,23 +12,6 @@ namespace {
 
 constexpr std::string_view kErrorPrefix = "[nubrel:error] ";
 
-std::string quoted(std::string_view text) {
-    std::string result = "\"";
-    result.append(text);
-    result += '"';
-    return result;
-}
-
-constexpr bool is_space(char c) noexcept {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
-}
-
-std::string_view trim(std::string_view text) noexcept {
-    while (!text.empty() && is_space(text.front())) text.remove_prefix(1);
-    while (!text.empty() && is_space(text.back())) text.remove_suffix(1);
-    return text;
-}
-
 }  // namespace
 
 DivertedStderr divert_stderr() noexcept {
@@ -129,15 +112,17 @@ Keyring open_keyring(LibraryLog &log, const KeySettings &settings) {
     if (!keyring.instance) library_failure(log, kExitFailure, "cannot create a library instance");
     nubrel_instance *handle = keyring.instance.get();
 
-    if (settings.agent_config &&
-        library_call(log, [&] { return set_quorvelagent_configuration_file(handle, settings.agent_config->c_str()); }) != 0)
+    if (settings.agent_config && library_call(log, [&] {
+                                     return set_quorvelagent_configuration_file(handle, settings.agent_config->c_str());
+                                 }) != 0)
         library_failure(log, kExitFailure, "cannot use the agent configuration file " + quoted(*settings.agent_config));
     if (settings.password_b64 &&
         library_call(log, [&] { return set_nubrel_password(handle, settings.password_b64->c_str()); }) != 0)
         library_failure(log, kExitUsage, "option \"--password-b64\" is not usable");
     if (!keyring.salt.empty() && library_call(log, [&] {
-            return set_nubrel_salt(handle, keyring.salt.data(), static_cast<int32_t>(keyring.salt.size()));
-        }) != 0)
+                                     return set_nubrel_salt(handle, keyring.salt.data(),
+                                                            static_cast<int32_t>(keyring.salt.size()));
+                                 }) != 0)
         library_failure(log, kExitFailure, "cannot set the salt");
     if (settings.iterations &&
         library_call(log, [&] { return set_nubrel_iterations_number(handle, *settings.iterations); }) != 0)

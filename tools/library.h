@@ -70,7 +70,7 @@ auto library_call(LibraryLog &log, Call &&call) {
 [[noreturn]] void library_failure(const LibraryLog &log, int status, std::string_view what);
 
 // "--verbose LEVEL": the library's verbose level (0 to 5) for the run.
-inline constexpr OptionSpec kVerboseOption{"--verbose", "LEVEL"};
+inline constexpr OptionInfo kVerboseOption{"--verbose", "LEVEL"};
 void apply_verbose_option(LibraryLog &log, const Arguments &args);
 
 // Where the keys come from: the agent configuration file, or a password
@@ -89,7 +89,7 @@ struct Keyring {
 };
 
 // The key options shared by the token commands.
-inline constexpr std::array<OptionSpec, 4> kKeyOptions{{
+inline constexpr std::array<OptionInfo, 4> kKeyOptions{{
     {"--agent-config", "FILE"},
     {"--password-b64", "B64"},
     {"--salt-hex", "HEX"},

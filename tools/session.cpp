@@ -1,17 +1,12 @@
 #include "session.h"
 
+#include "cli.h"
+
 #include <ctime>
 
 namespace tool {
 
 namespace {
-
-std::string quoted(std::string_view text) {
-    std::string result = "\"";
-    result.append(text);
-    result += '"';
-    return result;
-}
 
 // A missing or unreadable time key makes the agent refuse the session.
 std::optional<std::string> unusable(const SessionTime &time) {

@@ -18,8 +18,8 @@ std::string relative_time(int64_t when, int64_t now);
 // One of the session's time keys as found in the payload.
 struct SessionTime {
     std::string_view key;
-    bool present = false;          // the key has a value
-    std::string text{};            // the value as it stands
+    bool present = false;            // the key has a value
+    std::string text{};              // the value as it stands
     std::optional<int64_t> value{};  // the value read as a time
 };
 
