@@ -283,10 +283,6 @@ int run_encode(const Arguments &args) {
     if (!suite)
         suite = settings.agent_config ? agent_cipher_suite(log, keyring, *settings.agent_config)
                                       : NUBREL_DEFAULT_CIPHER_SUITE;
-    // Such a token carries no IV, and decoding refuses it under an encrypting suite.
-    if (input.bytes.empty() && *suite != NUBREL_SUITE_NULL)
-        failure(args, "an empty payload cannot be encoded under cipher suite " + std::to_string(*suite) +
-                          ": the token could not be decoded");
     if (level &&
         library_call(log, [&] { return set_nubrel_zlib_compression_level(keyring.instance.get(), *level); }) != 0)
         library_failure(log, kExitUsage, "option \"--level\" is not usable");
