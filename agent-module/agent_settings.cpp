@@ -205,9 +205,10 @@ int read_file(agent_server_config *config, apr_pool_t *temp_pool, apr_pool_t *va
                   path, static_cast<int>(read), static_cast<int>(size));
         result = -1;
     } else {
+        // A NUL byte ends the text, as it would for any C string reader.
         buffer[read] = '\0';
         log_detailed(config, "Succeeded to read the Quorvel Agent configuration file");
-        result = dispatch_lines(config, path, value_pool, std::string_view(buffer.get(), read));
+        result = dispatch_lines(config, path, value_pool, std::string_view(buffer.get()));
         if (result == 0 && config->error_count != errors_before) result = -1;
     }
     log_detailed(config, "Closing Quorvel Agent's configuration file...");

@@ -135,9 +135,10 @@ int read_file(agent_server_config *config, cmd_parms *cmd, void *mconfig, const 
                   path, static_cast<int>(read), static_cast<int>(size));
         result = -1;
     } else {
+        // A NUL byte ends the text, as it would for any C string reader.
         buffer[read] = '\0';
         log_detailed(config, "Succeeded to read the configuration file");
-        result = dispatch_lines(config, cmd, mconfig, path, std::string_view(buffer.get(), read));
+        result = dispatch_lines(config, cmd, mconfig, path, std::string_view(buffer.get()));
     }
     log_trace(config, "Closing configuration file...");
     apr_file_close(file);

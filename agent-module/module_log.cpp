@@ -37,6 +37,7 @@ const server_rec *log_target(const server_rec *server) {
 
 void write(const agent_server_config *config, Role role, const char *text) {
     if (text == nullptr || text[0] == '\0') return;
+    // The module index makes "LogLevel qv:..." apply to these lines.
     ap_log_error("mod_qv", __LINE__, APLOG_MODULE_INDEX, role.level | APLOG_NOERRNO, 0, log_target(config->server),
                  "%s", text);
 }

@@ -116,6 +116,7 @@ int check_password_obfuscation(const agent_server_config *config) {
 int check_settings(agent_server_config *config, server_rec *s) {
     int errors = 0;
 
+    // Apache 2.4 keeps a LogLevel per module: this is the server's level as it applies to this module.
     if (config->server != nullptr && config->verbose_level >= 2 &&
         ap_get_server_module_loglevel(s, APLOG_MODULE_INDEX) < APLOG_INFO)
         log_warning(config, "The Apache Agent's verbose level implies informational output, which cannot be logged "

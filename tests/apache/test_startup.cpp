@@ -271,6 +271,8 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"MissingAgentFile", [](ServerSetup &s) { s.agent_file.reset(); },
                 {"Cannot get statistics for Quorvel Agent configuration file \"{root}/conf/agent.conf\" - No such "
                  "file or directory"}},
+        Refusal{"EmptyAgentFile", [](ServerSetup &s) { s.agent_file = ""; },
+                {"Cannot parse Quorvel Agent configuration file \"{root}/conf/agent.conf\" - file is empty"}},
         Refusal{"NoAgentFileDirective", [](ServerSetup &s) { drop(s, "QuorvelAgentConfigurationFile"); },
                 {"Cannot parse Quorvel Agent configuration file - path is not configured"}},
         Refusal{"AgentFileWithoutPassword", [](ServerSetup &s) { s.agent_file = "token-lifetime = 60\n"; },

@@ -196,8 +196,8 @@ LogLine parse_log_line(std::string_view raw) {
     return line;
 }
 
-void append_lines(ErrorLog &log, const std::string &text) {
-    std::istringstream in(text);
+void append_lines(ErrorLog &log, std::string_view text) {
+    std::istringstream in{std::string(text)};
     std::string raw;
     while (std::getline(in, raw)) log.lines.push_back(parse_log_line(raw));
 }
@@ -233,6 +233,12 @@ std::string without_directive(std::string_view directives, std::string_view name
 
 std::string with_root(std::string_view text, std::string_view root) {
     return replace_all(std::string(text), "{root}", root);
+}
+
+ErrorLog parse_log(std::string_view text) {
+    ErrorLog log;
+    append_lines(log, text);
+    return log;
 }
 
 // ---- ErrorLog --------------------------------------------------------------
@@ -409,6 +415,16 @@ std::vector<std::string> ApacheServer::access_log_since(const LogMark &mark) con
     return lines;
 }
 
+std::optional<std::string> ApacheServer::access_log_line(const LogMark &mark, std::string_view fragment) const {
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    for (;;) {
+        for (const std::string &line : access_log_since(mark))
+            if (line.find(fragment) != std::string::npos) return line;
+        if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+        std::this_thread::sleep_for(10ms);
+    }
+}
+
 // ---- shared servers --------------------------------------------------------
 
 namespace {
@@ -437,6 +453,7 @@ CommandResult run_apache_command(const ServerSetup &setup, const std::vector<std
     for (const std::string &argument : arguments) command += " '" + argument + "'";
     command += " 2>&1";
     CommandResult result;
+    result.root = root.string();
     if (FILE *pipe = ::popen(command.c_str(), "r")) {
         char buffer[4096];
         size_t n = 0;

@@ -76,6 +76,9 @@ struct ErrorLog {
     std::string text() const;
 };
 
+// Lines in the harness's log format, as Apache also writes them to standard error.
+ErrorLog parse_log(std::string_view text);
+
 // A place in the logs: lines written after it are what a request produced.
 struct LogMark {
     uint64_t error_log = 0;
@@ -103,6 +106,9 @@ public:
     LogMark mark() const;
     ErrorLog log_since(const LogMark &mark) const;
     std::vector<std::string> access_log_since(const LogMark &mark) const;
+    // Apache writes the access log after the response has gone out: the first
+    // line after the mark that contains the fragment, waiting a little for it.
+    std::optional<std::string> access_log_line(const LogMark &mark, std::string_view fragment) const;
 
     // SIGUSR1 and wait for the new generation to serve; false if it did not.
     bool graceful_restart();
@@ -133,6 +139,8 @@ void stop_shared_servers();
 struct CommandResult {
     int exit_status = -1;
     std::string output;
+    std::string root;  // the ServerRoot it ran with (removed afterwards)
+    ErrorLog log() const { return parse_log(output); }
 };
 CommandResult run_apache_command(const ServerSetup &setup, const std::vector<std::string> &arguments);
 
