@@ -31,11 +31,14 @@ char *absolute_path(cmd_parms *cmd, agent_server_config *config, const char *val
     return path;
 }
 
-// yes/no into a flag field; anything else is counted and leaves the field alone.
-bool set_flag(cmd_parms *cmd, agent_server_config *config, int agent_server_config::*field, const char *value) {
+// yes/no into a flag field; anything else is counted and leaves the field
+// alone. The directive is named explicitly: for a line of the module file,
+// cmd->cmd is the directive that named the file.
+bool set_flag(agent_server_config *config, const char *directive, int agent_server_config::*field,
+              const char *value) {
     const auto flag = qv::parse_yes_no(value);
     if (!flag) {
-        log_error(config, "%s: should be either yes or no", cmd->cmd->name);
+        log_error(config, "%s: should be either yes or no", directive);
         ++config->error_count;
         return false;
     }
@@ -110,7 +113,7 @@ const char *add_logout_url(cmd_parms *cmd, void *, const char *value) {
 const char *set_send_attributes_once(cmd_parms *cmd, void *, const char *value) {
     QV_CONFIG_OR_RETURN();
     log_trace(config, "Quorvel Apache Agent sending attributes once: %s", value);
-    set_flag(cmd, config, &agent_server_config::send_attributes_once, value);
+    set_flag(config, "QuorvelSendAttributesOnce", &agent_server_config::send_attributes_once, value);
     return nullptr;
 }
 
@@ -168,7 +171,7 @@ const char *set_cookie_domain(cmd_parms *cmd, void *, const char *value) {
 
 const char *set_cookie_is_secure(cmd_parms *cmd, void *, const char *value) {
     QV_CONFIG_OR_RETURN();
-    if (set_flag(cmd, config, &agent_server_config::cookie_is_secure, value))
+    if (set_flag(config, "QuorvelCookieIsSecure", &agent_server_config::cookie_is_secure, value))
         log_trace(config, "Quorvel Apache Agent cookie is \"secure\": %s", value);
     return nullptr;
 }
@@ -272,14 +275,14 @@ const char *add_attribute_filter(cmd_parms *cmd, void *, const char *value) {
 
 const char *set_expose_to_environment(cmd_parms *cmd, void *, const char *value) {
     QV_CONFIG_OR_RETURN();
-    if (set_flag(cmd, config, &agent_server_config::expose_to_environment, value))
+    if (set_flag(config, "QuorvelExposeSessionAttributesToEnvironmentVariables", &agent_server_config::expose_to_environment, value))
         log_trace(config, "Quorvel Apache Agent expose session attributes into environment variables: %s", value);
     return nullptr;
 }
 
 const char *set_expose_to_headers(cmd_parms *cmd, void *, const char *value) {
     QV_CONFIG_OR_RETURN();
-    if (set_flag(cmd, config, &agent_server_config::expose_to_headers, value))
+    if (set_flag(config, "QuorvelExposeSessionAttributesToHttpHeaders", &agent_server_config::expose_to_headers, value))
         log_trace(config, "Quorvel Apache Agent expose session attributes into HTTP headers: %s", value);
     return nullptr;
 }
@@ -337,7 +340,7 @@ const char *add_virtual_host_filters(cmd_parms *cmd, void *, const char *value) 
 
 const char *set_browser_cache_control(cmd_parms *cmd, void *, const char *value) {
     QV_CONFIG_OR_RETURN();
-    if (set_flag(cmd, config, &agent_server_config::browser_cache_control, value))
+    if (set_flag(config, "QuorvelEnableUserBrowserCacheControl", &agent_server_config::browser_cache_control, value))
         log_trace(config, "Quorvel Apache Agent enable user browser cache control: %s", value);
     return nullptr;
 }

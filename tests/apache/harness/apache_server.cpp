@@ -106,11 +106,24 @@ uint16_t free_port() {
     return ntohs(address.sin_port);
 }
 
+// True when every folder on the path lets other users through.
+bool reachable_by_others(const fs::path &folder) {
+    for (fs::path at = fs::absolute(folder); !at.empty(); at = at.parent_path()) {
+        struct stat info {};
+        if (::stat(at.c_str(), &info) != 0 || (info.st_mode & S_IXOTH) == 0) return false;
+        if (at == at.root_path()) break;
+    }
+    return true;
+}
+
 fs::path make_root_folder() {
-    const char *base = std::getenv("QV_TEST_TMPDIR");
-    std::string pattern = (base != nullptr ? fs::path(base) : fs::temp_directory_path()) / "qv-apache-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    // Apache's children run as another user when the tests run as root.
+    const char *configured = std::getenv("QV_TEST_TMPDIR");
+    fs::path base = configured != nullptr ? fs::path(configured) : fs::temp_directory_path();
+    // Apache's children run as another user when the tests run as root; a
+    // private temporary folder (under /root, say) would hide the ServerRoot from them.
+    if (configured == nullptr && ::geteuid() == 0 && !reachable_by_others(base)) base = "/tmp";
+    std::string pattern = (base / "qv-apache-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed in " + base.string());
     fs::permissions(pattern, fs::perms(0755));
     return pattern;
 }

@@ -1,6 +1,24 @@
 // Runs a real Apache httpd with mod_qv for a test: a private ServerRoot, a
 // free port on 127.0.0.1, the process started in the foreground and stopped
 // by its PID, and the error log handed back as parsed lines.
+//
+//   ServerSetup setup;                              // starts as it is
+//   setup.agent_directives += "QuorvelCancelURL ^/logout\n";
+//   ApacheServer &server = shared_server(setup);    // one server per set-up and program
+//   ASSERT_TRUE(server.serving()) << server.log().text();
+//   const LogMark mark = server.mark();
+//   HttpResponse response = get(server.url("/protected/"), {"Cookie: QVSESSION=" + token});
+//   EXPECT_TRUE(server.log_since(mark).has("..."));
+//
+// A start that must fail gets a server of its own:
+//
+//   auto server = ApacheServer::start(setup);
+//   EXPECT_EQ(server->exit_status(), 2);
+//
+// The ServerRoot holds htdocs/index.html, htdocs/public/index.html,
+// htdocs/protected/index.html and htdocs/cgi-bin/env.cgi (prints its
+// environment, then "BODY:" and the request body), conf/agent.conf and
+// logs/. Set QV_KEEP_SERVER_ROOTS to keep them, QV_TEST_TMPDIR to place them.
 #pragma once
 
 #include <chrono>
