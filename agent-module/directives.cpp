@@ -12,8 +12,9 @@ namespace {
 
 agent_server_config *config_of(const cmd_parms *cmd) { return server_config_of(cmd->server); }
 
-void count_error(agent_server_config *config, const char *format, const char *argument = nullptr) {
-    log_error(config, format, argument);
+// A rejected value is logged and counted; Apache reads on either way.
+void reject(agent_server_config *config, const char *message) {
+    log_error(config, "%s", message);
     ++config->error_count;
 }
 
@@ -25,7 +26,8 @@ char *absolute_path(cmd_parms *cmd, agent_server_config *config, const char *val
     char *path = ap_server_root_relative(cmd->pool, value);
     if (path == nullptr) {
         resolved = false;
-        count_error(config, "Cannot get absolute path by \"%s\", relative to the ServerRoot definition", value);
+        log_error(config, "Cannot get absolute path by \"%s\", relative to the ServerRoot definition", value);
+        ++config->error_count;
         return apr_pstrdup(cmd->pool, value);
     }
     return path;
@@ -55,12 +57,12 @@ struct ListMessages {
 bool push_entry(cmd_parms *cmd, agent_server_config *config, apr_array_header_t *array, std::string_view value,
                 const ListMessages &messages) {
     if (array == nullptr) {
-        count_error(config, "%s", messages.no_array);
+        reject(config, messages.no_array);
         return false;
     }
     auto **slot = static_cast<const char **>(apr_array_push(array));
     if (slot == nullptr) {
-        count_error(config, "%s", messages.push_failed);
+        reject(config, messages.push_failed);
         return false;
     }
     *slot = apr_pstrmemdup(cmd->pool, value.data(), value.size());
@@ -87,7 +89,7 @@ const char *set_configuration_file(cmd_parms *cmd, void *mconfig, const char *va
 const char *add_uri_filter(cmd_parms *cmd, void *, const char *value) {
     QV_CONFIG_OR_RETURN();
     if (value[0] == '\0') {
-        count_error(config, "%s", "Cannot register the URI filter - definition is empty");
+        reject(config, "Cannot register the URI filter - definition is empty");
         return nullptr;
     }
     if (push_entry(cmd, config, config->uri_filters, value,
@@ -100,7 +102,7 @@ const char *add_uri_filter(cmd_parms *cmd, void *, const char *value) {
 const char *add_logout_url(cmd_parms *cmd, void *, const char *value) {
     QV_CONFIG_OR_RETURN();
     if (value[0] == '\0') {
-        count_error(config, "%s", "Cannot register the logout URL - definition is empty");
+        reject(config, "Cannot register the logout URL - definition is empty");
         return nullptr;
     }
     if (push_entry(cmd, config, config->logout_urls, value,
@@ -135,8 +137,7 @@ const char *set_attribute_prefix(cmd_parms *cmd, void *, const char *value) {
 const char *set_cookie_name(cmd_parms *cmd, void *, const char *value) {
     QV_CONFIG_OR_RETURN();
     if (config->cookie_name != nullptr) {
-        count_error(config, "%s",
-                    "Cannot register multiple Quorvel cookie names - cookie name should be always single");
+        reject(config, "Cannot register multiple Quorvel cookie names - cookie name should be always single");
         return nullptr;
     }
     config->cookie_name = apr_pstrdup(cmd->pool, value);
@@ -159,8 +160,7 @@ const char *set_cookie_path(cmd_parms *cmd, void *, const char *value) {
 const char *set_cookie_domain(cmd_parms *cmd, void *, const char *value) {
     QV_CONFIG_OR_RETURN();
     if (config->cookie_domain != nullptr) {
-        count_error(config, "%s",
-                    "Cannot register multiple Quorvel cookie domains - cookie domain should be always single");
+        reject(config, "Cannot register multiple Quorvel cookie domains - cookie domain should be always single");
         return nullptr;
     }
     config->cookie_domain = apr_pstrdup(cmd->pool, value);
@@ -180,7 +180,7 @@ const char *set_library_verbose_level(cmd_parms *cmd, void *, const char *value)
     QV_CONFIG_OR_RETURN();
     const auto level = qv::parse_int(value);
     if (!level) {
-        count_error(config, "%s", "Cannot parse the Quorvel Apache Agent Nubrel library verbose level");
+        reject(config, "Cannot parse the Quorvel Apache Agent Nubrel library verbose level");
         return nullptr;
     }
     config->library_verbose_level = qv::clamp_verbose_level(*level);
@@ -206,7 +206,8 @@ const char *set_application_port(cmd_parms *cmd, void *, const char *value) {
     QV_CONFIG_OR_RETURN();
     const auto port = qv::parse_int(value);
     if (!port) {
-        count_error(config, "Cannot get the application HTTP port - failed to parse the value \"%s\"", value);
+        log_error(config, "Cannot get the application HTTP port - failed to parse the value \"%s\"", value);
+        ++config->error_count;
         return nullptr;
     }
     // The number is kept even when it is out of range; start-up reports it again.
@@ -262,7 +263,7 @@ const char *set_agent_configuration_file(cmd_parms *cmd, void *, const char *val
 const char *add_attribute_filter(cmd_parms *cmd, void *, const char *value) {
     QV_CONFIG_OR_RETURN();
     if (value == nullptr) {
-        count_error(config, "%s", "Cannot register the session attribute filter - the value is null");
+        reject(config, "Cannot register the session attribute filter - the value is null");
         return nullptr;
     }
     if (value[0] == '\0') return nullptr;
@@ -308,12 +309,12 @@ const char *set_start_page_template_file(cmd_parms *cmd, void *, const char *val
 const char *set_start_page_url(cmd_parms *cmd, void *, const char *value) {
     QV_CONFIG_OR_RETURN();
     if (value == nullptr) {
-        count_error(config, "%s", "Cannot register the start page URL filter - the value is null");
+        reject(config, "Cannot register the start page URL filter - the value is null");
         return nullptr;
     }
     if (value[0] == '\0') return nullptr;
     if (config->start_page_url_filter != nullptr) {
-        count_error(config, "%s", "Cannot register multiple start page URL filters - a single entry is allowed");
+        reject(config, "Cannot register multiple start page URL filters - a single entry is allowed");
         return nullptr;
     }
     config->start_page_url_filter = apr_pstrdup(cmd->pool, value);
@@ -324,7 +325,7 @@ const char *set_start_page_url(cmd_parms *cmd, void *, const char *value) {
 const char *add_virtual_host_filters(cmd_parms *cmd, void *, const char *value) {
     QV_CONFIG_OR_RETURN();
     if (value == nullptr) {
-        count_error(config, "%s", "Cannot register a virtual host name filter - the value is null");
+        reject(config, "Cannot register a virtual host name filter - the value is null");
         return nullptr;
     }
     for (const std::string_view item : qv::split_comma_list(value)) {
@@ -348,7 +349,7 @@ const char *set_browser_cache_control(cmd_parms *cmd, void *, const char *value)
 const char *set_cache_control_value(cmd_parms *cmd, void *, const char *value) {
     QV_CONFIG_OR_RETURN();
     if (config->cache_control_value != nullptr) {
-        count_error(config, "%s", "QuorvelCacheControlHeaderValue: should be defined only once");
+        reject(config, "QuorvelCacheControlHeaderValue: should be defined only once");
         return nullptr;
     }
     config->cache_control_value = apr_pstrdup(cmd->pool, value);
