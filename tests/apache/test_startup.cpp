@@ -2,6 +2,7 @@
 // and every way a bad one stops Apache.
 #include "apache_server.h"
 #include "http_client.h"
+#include "tokens.h"
 
 #include <gtest/gtest.h>
 
@@ -150,6 +151,17 @@ TEST(Startup, BaseUrlOfSlashesOnlyIsDropped) {
     EXPECT_TRUE(log.has("warn", "Quorvel base URL is not specified - the request's optional query parameter "
                                 "\"resume\" will be ignored"))
         << log.text();
+}
+
+TEST(Startup, ObfuscatedPasswordIsAccepted) {
+    if (tool_path().empty()) GTEST_SKIP() << "the nubrel tool is not built";
+    const CommandResult obfuscated = run_tool({"obfuscate-password"}, kAgentPassword);
+    ASSERT_EQ(obfuscated.exit_status, 0);
+    ServerSetup setup = with_directives("QuorvelVerboseLevel 2\n");
+    setup.agent_file = "obfuscate-password = true\npassword = " + obfuscated.output + "token-lifetime = 60\n";
+    ApacheServer &server = shared_server(setup);
+    ASSERT_TRUE(server.serving()) << server.log().text();
+    EXPECT_TRUE(server.log().has("Quorvel password-obfuscation feature is turned on"));
 }
 
 TEST(Startup, ApacheListsTheDirectivesWithTheirHelp) {

@@ -2,6 +2,10 @@
 
 #include <nubrel.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <memory>
 #include <stdexcept>
 
@@ -52,6 +56,39 @@ std::optional<std::string> token_payload(std::string_view token, std::string_vie
     std::string payload = data.payload != nullptr ? std::string(data.payload, data.payload_length) : std::string();
     nubrel_free_tokendata(&data);
     return payload;
+}
+
+CommandResult run_tool(const std::vector<std::string> &arguments, std::string_view input) {
+    CommandResult result;
+    const std::string tool = tool_path();
+    if (tool.empty()) return result;
+    char input_path[] = "/tmp/qv-tool-input-XXXXXX";
+    const int fd = ::mkstemp(input_path);
+    if (fd < 0) return result;
+    const bool written = ::write(fd, input.data(), input.size()) == static_cast<ssize_t>(input.size());
+    ::close(fd);
+    if (written) {
+        std::string command = "'" + tool + "'";
+        for (const std::string &argument : arguments) command += " '" + argument + "'";
+        command += std::string(" < ") + input_path;
+        if (FILE *pipe = ::popen(command.c_str(), "r")) {
+            char buffer[4096];
+            size_t n = 0;
+            while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, n);
+            const int status = ::pclose(pipe);
+            result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        }
+    }
+    ::unlink(input_path);
+    return result;
+}
+
+std::string tool_path() {
+#ifdef QV_TOOL_PATH
+    return QV_TOOL_PATH;
+#else
+    return {};
+#endif
 }
 
 }  // namespace qvtest

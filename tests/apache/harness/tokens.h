@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace qvtest {
 
@@ -16,5 +17,12 @@ std::string make_token(std::string_view payload, int suite = 2, std::string_view
 
 // The payload of a token, or nothing when the token does not decode.
 std::optional<std::string> token_payload(std::string_view token, std::string_view password = kAgentPassword);
+
+// Path of the built command-line tool "nubrel", or empty when it is not built.
+std::string tool_path();
+
+// Runs the tool with the arguments and the input on its standard input; the
+// output is its standard output (standard error goes to the test's).
+CommandResult run_tool(const std::vector<std::string> &arguments, std::string_view input = {});
 
 }  // namespace qvtest
