@@ -248,7 +248,9 @@ TEST_F(LoggingTest, LevelsGateTheClasses) {
         if (line.text.find("not valid") != std::string::npos) expected = testlog::kError;
         if (line.text.find("password is empty") != std::string::npos) expected = testlog::kWarning;
         if (line.text.find("Iterations number") != std::string::npos) expected = testlog::kInfo;
-        if (expected != -1) EXPECT_EQ(line.level, expected) << line.text;
+        if (expected != -1) {
+            EXPECT_EQ(line.level, expected) << line.text;
+        }
     }
 }
 

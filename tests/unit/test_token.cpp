@@ -110,8 +110,9 @@ TEST_F(TokenTest, EverySuiteRoundTripsAndReadsTokensMadeIndependently) {
             ASSERT_FALSE(token.empty()) << int{suite} << testlog::dump();
             EXPECT_EQ(is_nubrel(token.c_str(), static_cast<int32_t>(token.size())), 1);
             const int iv = suite == 0 ? 0 : suite == 3 ? 8 : 16;
-            if (payload.empty())  // no payload: the structure is the fixed fields and the IV
+            if (payload.empty()) {  // no payload: the structure is the fixed fields and the IV
                 EXPECT_EQ(token.size(), 4 * ((29 + iv + 2) / 3)) << int{suite};
+            }
             EXPECT_EQ(decode_payload(handle_.get(), token), payload) << int{suite};
             // Tokens made without the library decode the same.
             EXPECT_EQ(decode_payload(handle_.get(), tokens::make_token(kPassword, suite, payload)), payload);
@@ -260,11 +261,13 @@ TEST_F(TokenTest, MalformedStructuresAreRefusedWithTheirReason) {
     for (const auto &c : cases) {
         testlog::clear();
         EXPECT_EQ(decode(handle_.get(), c.text).result, c.result) << c.name << "\n" << testlog::dump();
-        if (c.message != nullptr) EXPECT_TRUE(testlog::has(c.message)) << c.name << "\n" << testlog::dump();
-        if (std::string(c.name) == "length beyond data")
+        if (c.message != nullptr) {
+            EXPECT_TRUE(testlog::has(c.message)) << c.name << "\n" << testlog::dump();
+        } else if (std::string(c.name) == "length beyond data") {
             EXPECT_TRUE(testlog::has_fragment("exceeds the rest size of buffer")) << testlog::dump();
-        if (std::string(c.name) == "short structure")
+        } else {
             EXPECT_TRUE(testlog::has_fragment("too short for its fixed fields")) << testlog::dump();
+        }
     }
 }
 
