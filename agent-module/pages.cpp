@@ -61,3 +61,11 @@ int load_page_template(agent_server_config *config, int type, apr_pool_t *pool) 
     apr_file_close(file);
     return result;
 }
+
+char *render_error_page(request_rec *, const agent_server_config *, const char *, const char *) { return nullptr; }
+char *render_start_page(request_rec *, const agent_server_config *, const char *, const char *) { return nullptr; }
+int append_header_row(void *, const char *, const char *) { return 0; }
+int send_html_response(request_rec *, const agent_server_config *, int, const char *) {
+    return HTTP_INTERNAL_SERVER_ERROR;
+}
+int log_inbound_request(const agent_server_config *config, request_rec *) { return config == nullptr ? -1 : 0; }
