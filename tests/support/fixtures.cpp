@@ -28,6 +28,22 @@ Instance make_instance(std::string_view password) {
     return handle;
 }
 
+bool holds_password(nubrel_instance *handle, std::string_view plain) {
+    const std::string payload = "subject=joe\n";
+    nubrel_tokendata data{};
+    data.version = 1;
+    data.cipher_suite = NUBREL_SUITE_AES256;
+    data.payload = const_cast<char *>(payload.c_str());
+    data.payload_length = static_cast<uint32_t>(payload.size());
+    Owned<char> token(nubrel_encode(handle, &data, nullptr, nullptr, nullptr));
+    if (!token) return false;
+    Instance reader = make_instance(plain);
+    nubrel_tokendata decoded{};
+    const bool opened = nubrel_decode(reader.get(), token.get(), &decoded, nullptr, nullptr, nullptr) == 0;
+    nubrel_free_tokendata(&decoded);
+    return opened;
+}
+
 std::string write_temp_file(const std::string &name, std::string_view contents) {
     const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
     std::filesystem::path dir = std::filesystem::temp_directory_path() / "nubrel-tests" /

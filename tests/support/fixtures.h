@@ -42,6 +42,10 @@ std::string to_base64(std::string_view bytes);
 // A fresh instance; with a password when one is given (plain text).
 Instance make_instance(std::string_view password = {});
 
+// True when a token made with the instance's keys opens with keys derived
+// from the plain password.
+bool holds_password(nubrel_instance *handle, std::string_view plain);
+
 // Writes a file under the test's temporary folder and returns its path.
 std::string write_temp_file(const std::string &name, std::string_view contents);
 

@@ -19,24 +19,6 @@ std::string obfuscated_base64(std::string_view plain) {
     return testutil::to_base64(std::string_view(reinterpret_cast<const char *>(bytes.data()), bytes.size()));
 }
 
-// True when a token made with the instance's keys opens with keys derived
-// from the plain password.
-bool holds_password(nubrel_instance *handle, std::string_view plain) {
-    const std::string payload = "subject=joe\n";
-    nubrel_tokendata data{};
-    data.version = 1;
-    data.cipher_suite = NUBREL_SUITE_AES128;
-    data.payload = const_cast<char *>(payload.c_str());
-    data.payload_length = static_cast<uint32_t>(payload.size());
-    Owned<char> token(nubrel_encode(handle, &data, nullptr, nullptr, nullptr));
-    if (!token) return false;
-    auto reader = testutil::make_instance(plain);
-    nubrel_tokendata decoded{};
-    const bool opened = nubrel_decode(reader.get(), token.get(), &decoded, nullptr, nullptr, nullptr) == 0;
-    nubrel_free_tokendata(&decoded);
-    return opened;
-}
-
 int32_t suite_of(nubrel_instance *handle) {
     int32_t suite = -1;
     get_nubrel_cipher_suite(handle, &suite);
@@ -73,7 +55,7 @@ TEST_F(AgentFileTest, PlainAndDecoratedFormsReadTheSame) {
         handle_ = testutil::make_instance();
         ASSERT_EQ(read(contents), 0) << testlog::dump();
         EXPECT_EQ(suite_of(handle_.get()), 3);
-        EXPECT_TRUE(holds_password(handle_.get(), "s3cret pass"));
+        EXPECT_TRUE(testutil::holds_password(handle_.get(), "s3cret pass"));
         EXPECT_TRUE(testlog::has("Parsing Quorvel Agent's configuration file: \"" + path_ + "\""));
         EXPECT_TRUE(testlog::has("Calling a function for processing value of a configuration file property \"password\""));
         EXPECT_TRUE(testlog::has("Succeeded to parse the Quorvel Agent's configuration file"));
@@ -84,7 +66,7 @@ TEST_F(AgentFileTest, HashEndsTheValue) {
     // Without the cut the value would not be base64 and the password setter would fail.
     ASSERT_EQ(read(std::string("password = ") + kPasswordB64 + "#comment\ncipher-suite = 2# AES-128\n"), 0)
         << testlog::dump();
-    EXPECT_TRUE(holds_password(handle_.get(), "password"));
+    EXPECT_TRUE(testutil::holds_password(handle_.get(), "password"));
     EXPECT_EQ(suite_of(handle_.get()), 2);
 }
 
@@ -128,14 +110,14 @@ TEST_F(AgentFileTest, ObfuscatedPasswordIsDecryptedAtTheEnd) {
         ASSERT_EQ(read(c.contents), 0) << c.name << "\n" << testlog::dump();
         EXPECT_TRUE(testlog::has("Succeeded to decrypt the password")) << c.name;
         EXPECT_TRUE(testlog::has("Changed the password obfuscation flag for the NBR API instance to \"true\"")) << c.name;
-        EXPECT_TRUE(holds_password(handle_.get(), "s3cret pass")) << c.name;
+        EXPECT_TRUE(testutil::holds_password(handle_.get(), "s3cret pass")) << c.name;
     }
 
     handle_ = testutil::make_instance();
     ASSERT_EQ(read("obfuscate-password = true\nobfuscate-password = FALSE\npassword = " + std::string(kSecretB64)), 0);
     EXPECT_TRUE(testlog::has("Changed the password obfuscation flag for the NBR API instance to \"false\""));
     EXPECT_FALSE(testlog::has("Decrypting the password via 3DES-168..."));
-    EXPECT_TRUE(holds_password(handle_.get(), "s3cret pass"));
+    EXPECT_TRUE(testutil::holds_password(handle_.get(), "s3cret pass"));
 }
 
 TEST_F(AgentFileTest, SetterFailuresAreCountedAndReadingGoesOn) {
@@ -158,7 +140,7 @@ TEST_F(AgentFileTest, SetterFailuresAreCountedAndReadingGoesOn) {
         EXPECT_EQ(read("cipher-suite = 2\n" + c.line + "\npassword = " + kSecretB64 + "\n"), -1) << c.line;
         EXPECT_TRUE(testlog::has(c.message)) << c.line << "\n" << testlog::dump();
         EXPECT_EQ(suite_of(handle_.get()), 2) << c.line;
-        EXPECT_TRUE(holds_password(handle_.get(), "s3cret pass")) << c.line;
+        EXPECT_TRUE(testutil::holds_password(handle_.get(), "s3cret pass")) << c.line;
         EXPECT_FALSE(testlog::has("Succeeded to parse the Quorvel Agent's configuration file")) << c.line;
     }
 }

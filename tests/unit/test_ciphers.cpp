@@ -34,24 +34,6 @@ Bytes derive(std::string_view password, int32_t suite, std::string_view salt, in
     return Bytes(key, key + length);
 }
 
-// True when a token made with the instance's keys opens with keys derived
-// from the plain password.
-bool holds_password(nubrel_instance *handle, std::string_view plain) {
-    const std::string payload = "subject=joe\n";
-    nubrel_tokendata data{};
-    data.version = 1;
-    data.cipher_suite = NUBREL_SUITE_AES256;
-    data.payload = const_cast<char *>(payload.c_str());
-    data.payload_length = static_cast<uint32_t>(payload.size());
-    Owned<char> token(nubrel_encode(handle, &data, nullptr, nullptr, nullptr));
-    if (!token) return false;
-    auto reader = testutil::make_instance(plain);
-    nubrel_tokendata decoded{};
-    const bool opened = nubrel_decode(reader.get(), token.get(), &decoded, nullptr, nullptr, nullptr) == 0;
-    nubrel_free_tokendata(&decoded);
-    return opened;
-}
-
 std::string obfuscated_base64(std::string_view plain) {
     const auto bytes = nubrel::obfuscation::obfuscate(plain);
     return testutil::to_base64(std::string_view(reinterpret_cast<const char *>(bytes.data()), bytes.size()));
@@ -197,8 +179,8 @@ TEST_F(CiphersTest, ObfuscatedPasswordIsDecrypted) {
     EXPECT_TRUE(testlog::has("Succeeded to set password for the password-based keys generation"));
     EXPECT_FALSE(testlog::has_fragment("is weak") || testlog::has_fragment("odd parity"));
     EXPECT_EQ(is_password_based_generation_available(handle.get()), 1);
-    EXPECT_TRUE(holds_password(handle.get(), "Tr0ub4dor&3"));
-    EXPECT_FALSE(holds_password(handle.get(), "Tr0ub4dor&4"));
+    EXPECT_TRUE(testutil::holds_password(handle.get(), "Tr0ub4dor&3"));
+    EXPECT_FALSE(testutil::holds_password(handle.get(), "Tr0ub4dor&4"));
 }
 
 TEST_F(CiphersTest, ObfuscatedPasswordRefusals) {
