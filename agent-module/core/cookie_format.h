@@ -1,0 +1,28 @@
+// The Set-Cookie values of the session cookie.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace qv {
+
+struct CookieAttributes {
+    std::string_view name;
+    // Written whenever set, even when empty.
+    std::optional<std::string_view> path;
+    // Written only when set and not empty.
+    std::optional<std::string_view> domain;
+    bool secure = false;
+};
+
+inline constexpr std::string_view kCookieEpoch = "Thu, 01 Jan 1970 00:00:00 GMT";
+inline constexpr std::string_view kDefaultCacheControl = "no-cache=\"set-cookie\"";
+
+// name=token[;path=P][;domain=D][;secure]: a browser-session cookie.
+std::string session_cookie_value(const CookieAttributes &cookie, std::string_view token);
+
+// name=[;path=P][;domain=D]; expires=Thu, 01 Jan 1970 00:00:00 GMT (never secure).
+std::string erasing_cookie_value(const CookieAttributes &cookie);
+
+}  // namespace qv
