@@ -258,7 +258,10 @@ char *read_posted_body(request_rec *r, const agent_server_config *config, int *t
     log_basic(config, "Reading the request data, posted by the client...");
     log_detailed(config, "Creating a bucket brigade for reading the data...");
     apr_bucket_brigade *brigade = apr_brigade_create(r->pool, r->connection->bucket_alloc);
-    if (brigade == nullptr) {
+    // Input filters expect an empty brigade to fill: each read lands in
+    // `chunk` and then joins the saved buckets.
+    apr_bucket_brigade *chunk = apr_brigade_create(r->pool, r->connection->bucket_alloc);
+    if (brigade == nullptr || chunk == nullptr) {
         log_error(config, "Cannot read the request data, posted by the client - cannot create an empty bucket brigade");
         return nullptr;
     }
@@ -270,10 +273,8 @@ char *read_posted_body(request_rec *r, const agent_server_config *config, int *t
     bool stop = false;
     while (!stop) {
         log_detailed(config, " Retrieving the bucket brigade from the filter stack...");
-        // The buckets this read appends start after the current last one.
-        apr_bucket *before = APR_BRIGADE_EMPTY(brigade) ? nullptr : APR_BRIGADE_LAST(brigade);
         const apr_status_t status =
-            ap_get_brigade(r->input_filters, brigade, AP_MODE_READBYTES, APR_BLOCK_READ, kReadChunk);
+            ap_get_brigade(r->input_filters, chunk, AP_MODE_READBYTES, APR_BLOCK_READ, kReadChunk);
         if (status != APR_SUCCESS) {
             log_error(config,
                       "Cannot read the request data, posted by the client - cannot get the current bucket brigade "
@@ -285,10 +286,10 @@ char *read_posted_body(request_rec *r, const agent_server_config *config, int *t
             apr_pool_cleanup_register(r->pool, r, agent_body_cleanup, apr_pool_cleanup_null);
             cleanup_registered = true;
         }
-        apr_bucket *bucket = before == nullptr ? APR_BRIGADE_FIRST(brigade) : APR_BUCKET_NEXT(before);
-        if (bucket == APR_BRIGADE_SENTINEL(brigade)) break;  // a read that brought nothing would never end
+        if (APR_BRIGADE_EMPTY(chunk)) break;  // a read that brought nothing would never end
         log_detailed(config, "  Iterating through the current bucket brigade...");
-        for (; bucket != APR_BRIGADE_SENTINEL(brigade) && !stop; bucket = APR_BUCKET_NEXT(bucket)) {
+        for (apr_bucket *bucket = APR_BRIGADE_FIRST(chunk); bucket != APR_BRIGADE_SENTINEL(chunk) && !stop;
+             bucket = APR_BUCKET_NEXT(bucket)) {
             if (APR_BUCKET_IS_EOS(bucket)) {
                 log_detailed(config, "   An EOS bucket (end of stream) has been found");
                 stop = true;
@@ -348,7 +349,10 @@ char *read_posted_body(request_rec *r, const agent_server_config *config, int *t
                 break;
             }
         }
+        // Everything read is kept, in order, for the replay.
+        APR_BRIGADE_CONCAT(brigade, chunk);
     }
+    apr_brigade_destroy(chunk);
 
     if (APR_BRIGADE_EMPTY(brigade)) {
         log_detailed(config, "The bucket brigade is empty - destroying it...");

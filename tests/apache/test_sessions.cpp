@@ -16,13 +16,13 @@ using namespace qvtest;
 
 namespace {
 
-// Attributes exposed, a protected path into the CGI program, lines up to level 2.
+// Attributes exposed, a protected path into the CGI program, lines up to level 3.
 ServerSetup session_setup() {
     ServerSetup setup;
     setup.agent_directives += "QuorvelSessionAttrFilter .*\n"
                               "QuorvelFilter ^/cgi-bin/env\\.cgi/protected\n"
                               "QuorvelCancelURL ^/protected/logout\n"
-                              "QuorvelVerboseLevel 2\n";
+                              "QuorvelVerboseLevel 3\n";
     return setup;
 }
 
@@ -92,6 +92,18 @@ TEST(TokenSources, PostedLoginFormIsRepeatedAsGet) {
                    {"Content-Type: application/x-www-form-urlencoded; charset=UTF-8"})
                   .status,
               302);
+}
+
+TEST(TokenSources, LongPostedBodyIsNotSearched) {
+    ApacheServer &server = session_server();
+    // No token is this long: the agent stops reading and goes on to the cookies.
+    const std::string body = cookie_token_name() + std::string(100000, 'A');
+    const LogMark mark = server.mark();
+    const HttpResponse response =
+        post(server.url("/protected/index.html"), body, {cookie_header(session_token("jdoe"))});
+    EXPECT_EQ(response.status, 200) << server.log_since(mark).text();
+    EXPECT_TRUE(server.log_since(mark).contains("Ignoring the posted request body, since its length"))
+        << server.log_since(mark).text();
 }
 
 TEST(TokenSources, BadTokenEndsTheSearch) {
