@@ -227,6 +227,54 @@ TEST(InvalidSessions, EachEndsAsItShould) {
     }
 }
 
+TEST(InvalidSessions, HostileTokensNeverGrantAccess) {
+    ApacheServer &server = session_server();
+    const std::string good = session_token("jdoe");
+    const std::string name = cookie_token_name();
+    const std::vector<HttpRequest> requests = {
+        {"GET", server.url("/protected/index.html"), {cookie_header("TkJS" + std::string(96, 'A'))}, {}},
+        {"GET", server.url("/protected/index.html"), {cookie_header(good.substr(0, good.size() - 4))}, {}},
+        {"GET", server.url("/protected/index.html"),
+         {cookie_header(make_token(session_payload("jdoe"), 2, "another password"))}, {}},
+        {"GET", server.url("/protected/index.html"), {cookie_header(make_token(session_payload("jdoe"), 0))}, {}},
+        {"GET", server.url("/protected/index.html"), {cookie_header(std::string(8000, '*'))}, {}},
+        {"GET", server.url("/protected/index.html?" + name + "TkJS" + std::string(4000, '_')), {}, {}},
+        {"GET", server.url("/protected/index.html?" + name + "%00" + good), {}, {}},
+        {"POST", server.url("/protected/index.html"), {}, name + "TkJS" + std::string(96, '-')},
+        {"POST", server.url("/protected/index.html"), {}, name + good + "&x=1"},
+        {"GET", server.url("/protected/index.html"), {cookie_header(make_token(""))}, {}},
+        {"GET", server.url("/protected/index.html"), {cookie_header(make_token("subject=jdoe\n"))}, {}},
+    };
+    for (size_t i = 0; i < requests.size(); ++i) {
+        const HttpResponse response = send(requests[i]);
+        EXPECT_NE(response.status, 0) << "request " << i << ": " << response.error;
+        EXPECT_TRUE(response.status == 302 || response.status == 500) << "request " << i << ": " << response.status;
+        EXPECT_FALSE(renewed_token(response)) << "request " << i;
+    }
+    EXPECT_EQ(get(server.url("/protected/index.html"), {cookie_header(good)}).status, 200);
+}
+
+TEST(InvalidSessions, NotBeforeToleranceOfTheAgentFile) {
+    ServerSetup setup = session_setup();
+    *setup.agent_file += "token-notbefore-tolerance = 60\n";
+    ApacheServer &server = shared_server(setup);
+    ASSERT_TRUE(server.serving()) << server.log().text();
+    // Ahead of the clock within the tolerance: valid, and the address token starts again at now - tolerance.
+    const std::string early = session_token("jdoe", {}, {30, 600, 7200});
+    const int64_t before = now_seconds();
+    const HttpResponse response = get(server.url("/protected/index.html?" + cookie_token_name() + early));
+    const int64_t after = now_seconds();
+    EXPECT_EQ(response.status, 302);
+    const auto payload = token_payload(renewed_token(response).value_or(""));
+    ASSERT_TRUE(payload);
+    EXPECT_GE(payload_time(*payload, "not-before").value_or(0), before - 60);
+    EXPECT_LE(payload_time(*payload, "not-before").value_or(0), after - 60);
+    // Beyond it: refused, the cookie kept.
+    const HttpResponse late = get(server.url("/protected/index.html"), {cookie_header(session_token("jdoe", {}, {120, 600, 7200}))});
+    EXPECT_EQ(late.status, 500);
+    EXPECT_TRUE(late.all_headers("Set-Cookie").empty());
+}
+
 TEST(InvalidSessions, ConfiguredErrorPageAndItsOwnFailure) {
     ServerSetup setup = session_setup();
     setup.agent_directives += "QuorvelErrorPageURL /protected/error.html\n";
