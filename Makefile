@@ -3,8 +3,10 @@ BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc)
+# Port of the demonstration server (make demo PORT=8090).
+PORT ?= 8080
 
-.PHONY: all deps configure build test bench clean
+.PHONY: all deps configure build test bench clean demo demo-stop
 
 all: build
 
@@ -22,6 +24,14 @@ test: build
 
 bench: build
 	@$(BUILD_DIR)/bench/bench_token
+
+# Apache on 127.0.0.1:$(PORT) with the agent, a protected application and the
+# development login page; runs in the foreground until Ctrl-C.
+demo: build
+	@sh demo/run.sh run --build $(BUILD_DIR) --port $(PORT)
+
+demo-stop:
+	@sh demo/run.sh stop --build $(BUILD_DIR)
 
 clean:
 	rm -rf $(BUILD_DIR)

@@ -10,6 +10,7 @@ PACKAGES="
   apache2 apache2-dev libapr1-dev libaprutil1-dev
   libcurl4-openssl-dev curl
   valgrind
+  chromium fonts-dejavu-core
 "
 
 missing=""
@@ -18,6 +19,11 @@ for package in $PACKAGES; do
         missing="$missing $package"
     fi
 done
+# The browser test drives Chromium from Node.js. A Node.js that came from
+# elsewhere brings its own npm and conflicts with Debian's npm package, so
+# these two are asked for only when the commands are missing.
+command -v node >/dev/null 2>&1 || missing="$missing nodejs"
+command -v npm >/dev/null 2>&1 || missing="$missing npm"
 [ -z "$missing" ] && exit 0
 
 if [ "$(id -u)" -ne 0 ]; then
