@@ -36,7 +36,7 @@ constexpr std::string_view kStyle =
     "code,td.value{font-family:monospace}"
     "label{display:block;margin:.6em 0 .2em}"
     "input[type=text]{width:22em;padding:.3em}"
-    "button{margin-top:1em;padding:.4em 1.2em}"
+    "button{display:block;margin-top:1em;padding:.4em 1.2em}"
     "nav a{margin-right:1.2em}";
 
 }  // namespace
