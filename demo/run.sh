@@ -22,8 +22,12 @@ build=${BUILD_DIR:-build}
 root=
 
 usage() {
-    sed -n '7,12p' "$0" | sed 's/^# \{0,1\}//' >&2
-    exit 2
+    if [ "${1:-2}" -eq 0 ]; then
+        sed -n '7,12p' "$0" | sed 's/^# \{0,1\}//'
+    else
+        sed -n '7,12p' "$0" | sed 's/^# \{0,1\}//' >&2
+    fi
+    exit "${1:-2}"
 }
 
 while [ $# -gt 0 ]; do
@@ -35,7 +39,7 @@ while [ $# -gt 0 ]; do
         --build=*) build=${1#*=} ;;
         --root) [ $# -ge 2 ] || usage; root=$2; shift ;;
         --root=*) root=${1#*=} ;;
-        -h|--help) usage ;;
+        -h|--help) usage 0 ;;
         *) echo "demo: unknown argument \"$1\"" >&2; usage ;;
     esac
     shift

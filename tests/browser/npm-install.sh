@@ -14,4 +14,6 @@ for tool in node npm; do
 done
 cp "$here/package.json" "$here/package-lock.json" "$target/"
 cd "$target"
+# Without a home folder npm has no cache of its own; keep one here.
+[ -n "${HOME:-}" ] || export npm_config_cache="$target/.npm-cache"
 npm ci --no-audit --no-fund --loglevel=error >/dev/null
