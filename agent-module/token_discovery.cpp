@@ -349,7 +349,11 @@ char *read_posted_body(request_rec *r, const agent_server_config *config, int *t
                 break;
             }
         }
-        // Everything read is kept, in order, for the replay.
+        // Everything read is kept, in order, for the replay. Buckets that
+        // borrow a lower filter's buffer (TLS hands out such) get their own copy.
+        for (apr_bucket *bucket = APR_BRIGADE_FIRST(chunk); bucket != APR_BRIGADE_SENTINEL(chunk);
+             bucket = APR_BUCKET_NEXT(bucket))
+            apr_bucket_setaside(bucket, r->pool);
         APR_BRIGADE_CONCAT(brigade, chunk);
     }
     apr_brigade_destroy(chunk);

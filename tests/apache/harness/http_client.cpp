@@ -126,7 +126,8 @@ HttpResponse post(const std::string &url, std::string body, std::vector<std::str
     return send({"POST", url, std::move(headers), std::move(body)});
 }
 
-std::string raw_exchange(uint16_t port, std::string_view bytes, std::chrono::milliseconds timeout) {
+std::string raw_exchange(uint16_t port, std::string_view bytes, std::chrono::milliseconds timeout,
+                         bool close_sending) {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) return {};
     sockaddr_in address{};
@@ -141,6 +142,7 @@ std::string raw_exchange(uint16_t port, std::string_view bytes, std::chrono::mil
             if (n <= 0) break;
             sent += static_cast<size_t>(n);
         }
+        if (close_sending) ::shutdown(fd, SHUT_WR);
         const auto deadline = std::chrono::steady_clock::now() + timeout;
         char buffer[8192];
         for (;;) {

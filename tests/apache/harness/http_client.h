@@ -38,9 +38,11 @@ HttpResponse get(const std::string &url, std::vector<std::string> headers = {});
 HttpResponse post(const std::string &url, std::string body, std::vector<std::string> headers = {});
 
 // Writes the bytes to 127.0.0.1:port and returns everything read until the
-// server closes the connection or the timeout passes.
+// server closes the connection or the timeout passes. With close_sending, the
+// client then shuts its sending side, as one that gives up mid-request does.
 std::string raw_exchange(uint16_t port, std::string_view bytes,
-                         std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
+                         std::chrono::milliseconds timeout = std::chrono::milliseconds(10000),
+                         bool close_sending = false);
 // Status, headers and body of a raw HTTP/1.x response (no chunked decoding).
 HttpResponse parse_raw_response(std::string_view bytes);
 
