@@ -512,3 +512,30 @@ TEST_F(TokenTest, OneInstanceServesManyThreads) {
     for (auto &thread : threads) thread.join();
     EXPECT_EQ(failures.load(), 0);
 }
+
+// Keys derived from the password are kept between tokens; every change of
+// the password, salt or iteration count must be followed by the new key.
+TEST_F(TokenTest, KeysFollowEveryChangeOfTheirInputs) {
+    testutil::VerboseLevel quiet(0);
+    static const unsigned char kOtherSalt[] = {1, 2, 3, 4, 5, 6, 7, 8};
+    for (uint8_t suite : {1, 2, 3}) {
+        Instance handle = make_instance("first password");
+        ASSERT_EQ(decode_payload(handle.get(), encode(handle.get(), suite, "a=b\n")), "a=b\n");
+
+        ASSERT_EQ(set_nubrel_password(handle.get(), testutil::to_base64("second password").c_str()), 0);
+        Instance second = make_instance("second password");
+        EXPECT_EQ(decode_payload(second.get(), encode(handle.get(), suite, "a=b\n")), "a=b\n") << int{suite};
+
+        ASSERT_EQ(set_nubrel_iterations_number(handle.get(), 7), 0);
+        ASSERT_EQ(set_nubrel_iterations_number(second.get(), 7), 0);
+        EXPECT_EQ(decode_payload(second.get(), encode(handle.get(), suite, "a=b\n")), "a=b\n") << int{suite};
+
+        ASSERT_EQ(set_nubrel_salt(handle.get(), kOtherSalt, sizeof kOtherSalt), 0);
+        ASSERT_EQ(set_nubrel_salt(second.get(), kOtherSalt, sizeof kOtherSalt), 0);
+        EXPECT_EQ(decode_payload(second.get(), encode(handle.get(), suite, "a=b\n")), "a=b\n") << int{suite};
+
+        // A key derived before a change no longer opens new tokens.
+        Instance first = make_instance("first password");
+        EXPECT_EQ(decode(first.get(), encode(handle.get(), suite, "a=b\n")).result, -2) << int{suite};
+    }
+}

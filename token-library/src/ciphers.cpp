@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -201,8 +202,16 @@ int unpad_buffer(int32_t suite, const unsigned char *buffer, int32_t *length) no
 }
 
 int check_and_seed_random() noexcept {
+    // Once seeded, OpenSSL's generator reseeds itself from the system; asking
+    // again before every IV costs more than drawing the IV.
+    static std::atomic<bool> seeded{false};
+    if (seeded.load(std::memory_order_relaxed)) {
+        NBR_LOG(detail, "OpenSSL PRNG is seeded with enough data\n");
+        return 0;
+    }
     int status = RAND_status();
     if (status == 1) {
+        seeded.store(true, std::memory_order_relaxed);
         NBR_LOG(detail, "OpenSSL PRNG is seeded with enough data\n");
         return 0;
     }
@@ -256,6 +265,8 @@ int deobfuscate_password(nubrel_instance *handle) noexcept {
                        "size\n");
         return -1;
     }
+    // The password changes here: keys derived from the stored form are stale.
+    forget_keys(handle);
     NBR_LOG(progress, "Decrypting the password via 3DES-168...\n");
     NBR_LOG(detail, "Converting DES keys into the architecture dependent format...\n");
     check_des_keys(obfuscation::kKey.data());

@@ -52,6 +52,7 @@ int store_password(nubrel_instance *handle, const char *password_b64, bool obfus
     }
     handle->password = candidate.password;
     handle->password_length = candidate.password_length;
+    nubrel::forget_keys(handle);
     NBR_LOG(detail, "Succeeded to set password for the password-based keys generation\n");
     return 0;
 }
@@ -88,6 +89,12 @@ NUBREL_API nubrel_instance *nubrel_create_instance(void) {
         NBR_LOG(error, "Cannot create an NBR API instance - out of memory\n");
         return nullptr;
     }
+    handle->key_cache = nubrel::create_key_cache();
+    if (handle->key_cache == nullptr) {
+        std::free(handle);
+        NBR_LOG(error, "Cannot create an NBR API instance - out of memory\n");
+        return nullptr;
+    }
     handle->self = handle;
     handle->compression_level = 9;
     handle->cipher_suite = NUBREL_DEFAULT_CIPHER_SUITE;
@@ -108,6 +115,8 @@ NUBREL_API int32_t nubrel_release_instance(nubrel_instance *handle) {
         std::free(handle->password);
         handle->password = nullptr;
     }
+    nubrel::destroy_key_cache(handle->key_cache);
+    handle->key_cache = nullptr;
     handle->self = nullptr;
     NBR_LOG(progress, "Releasing an NBR API instance...\n");
     std::free(handle);
@@ -207,6 +216,7 @@ NUBREL_API int32_t set_nubrel_iterations_number(nubrel_instance *handle, int32_t
     NBR_LOG(detail, "Changed iterations number for the NBR API instance from %i to %i\n", handle->iterations,
             iterations);
     handle->iterations = iterations;
+    nubrel::forget_keys(handle);
     return 0;
 }
 
@@ -225,6 +235,7 @@ NUBREL_API int32_t set_nubrel_salt(nubrel_instance *handle, const unsigned char 
         return -1;
     handle->salt = salt;
     handle->salt_length = salt_length;
+    nubrel::forget_keys(handle);
     return 0;
 }
 

@@ -6,6 +6,10 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace nubrel {
+struct KeyCache;
+}
+
 struct nubrel_instance {
     nubrel_instance *self;          // equals the record's address while valid
     int32_t compression_level;
@@ -17,6 +21,7 @@ struct nubrel_instance {
     const unsigned char *salt;      // not owned
     int32_t salt_length;
     int32_t iterations;
+    nubrel::KeyCache *key_cache;    // password-derived keys, per suite
 };
 
 namespace nubrel {
@@ -64,6 +69,19 @@ int check_and_seed_random() noexcept;
 void check_des_keys(const unsigned char *key24) noexcept;
 // Removes the Triple-DES obfuscation from the instance's password in place; 0/-1.
 int deobfuscate_password(nubrel_instance *handle) noexcept;
+
+// ---- password-derived keys, cached per instance (key_cache.cpp) -----------
+
+inline constexpr int32_t kMaxKeyLength = 32;
+
+KeyCache *create_key_cache() noexcept;
+// Zeroes and releases every cached key.
+void destroy_key_cache(KeyCache *cache) noexcept;
+// Zeroes the cached keys; called whenever the password, salt or iterations change.
+void forget_keys(nubrel_instance *handle) noexcept;
+// The suite's key derived from the instance's password, salt and iterations,
+// copied into key (room for kMaxKeyLength bytes); derived on first use only.
+int password_based_key(nubrel_instance *handle, int32_t suite, unsigned char *key, int32_t *key_length) noexcept;
 
 // ---- agent configuration file (agent_file.cpp) ---------------------------
 

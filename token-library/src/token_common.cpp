@@ -73,10 +73,26 @@ void OwnedBuffer::reset() noexcept {
 void KeyBuffer::reset() noexcept {
     if (data == nullptr) return;
     if (release_message != nullptr) write_log(__FILE_NAME__, __LINE__, LogClass::detail, "%s", release_message);
-    if (length > 0) OPENSSL_cleanse(data, static_cast<size_t>(length));
-    std::free(data);
+    if (capacity > 0) OPENSSL_cleanse(data, static_cast<size_t>(capacity));
+    if (owned) std::free(data);
     data = nullptr;
-    length = 0;
+    length = capacity = 0;
+    owned = false;
+}
+
+int KeyBuffer::use_password_key(nubrel_instance *handle, int32_t suite) noexcept {
+    reset();
+    if (password_based_key(handle, suite, derived, &length) != 0) return -1;
+    data = derived;
+    capacity = kMaxKeyLength;
+    return 0;
+}
+
+void KeyBuffer::adopt(unsigned char *key, int32_t key_length) noexcept {
+    reset();
+    data = key;
+    length = capacity = key_length;
+    owned = key != nullptr;
 }
 
 int run_cipher(int32_t suite, bool encrypt, const unsigned char *key, const unsigned char *iv, unsigned char *data,

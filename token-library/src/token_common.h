@@ -3,6 +3,8 @@
 
 #include "internal.h"
 
+#include <zlib.h>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -36,11 +38,15 @@ struct OwnedBuffer {
     }
 };
 
-// A key buffer from PBKDF2 or the key manager: overwritten with zeros and
-// released (with its detail line) when it goes out of scope.
+// A key for one token operation: a copy of the instance's derived key, or a
+// buffer from the key manager (malloc'd, ours to free). Overwritten with
+// zeros and released (with its detail line) when it goes out of scope.
 struct KeyBuffer {
     unsigned char *data = nullptr;
-    int32_t length = 0;
+    int32_t length = 0;            // after fitting to the suite
+    int32_t capacity = 0;          // bytes to overwrite
+    bool owned = false;            // data came from the key manager
+    unsigned char derived[kMaxKeyLength];
     const char *release_message = nullptr;
 
     explicit KeyBuffer(const char *message) : release_message(message) {}
@@ -48,6 +54,10 @@ struct KeyBuffer {
     KeyBuffer &operator=(const KeyBuffer &) = delete;
     ~KeyBuffer() { reset(); }
     void reset() noexcept;
+    // Fills the buffer with the instance's password-based key for the suite.
+    int use_password_key(nubrel_instance *handle, int32_t suite) noexcept;
+    // Takes over a key the key manager handed out.
+    void adopt(unsigned char *key, int32_t key_length) noexcept;
 };
 
 // Encrypts or decrypts data in place with the suite's cipher in CBC mode; the
@@ -60,6 +70,12 @@ int run_cipher(int32_t suite, bool encrypt, const unsigned char *key, const unsi
 int compute_digest(int32_t suite, const unsigned char *key, int32_t key_length, uint8_t version,
                    const unsigned char *iv, int32_t iv_length, const char *payload, size_t payload_length,
                    unsigned char digest[kDigestLength]) noexcept;
+
+// The calling thread's zlib streams, reset and ready for one payload (zlib
+// format); null after logging when a stream cannot be set up. They stay
+// open for the thread's next token.
+z_stream *compression_stream(int32_t level) noexcept;
+z_stream *decompression_stream() noexcept;
 
 // Checks a record's or token's version ("Verifying the token's version...").
 int check_version(uint8_t version) noexcept;

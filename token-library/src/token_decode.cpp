@@ -49,8 +49,11 @@ int obtain_decryption_key(nubrel_instance *handle, int32_t suite, KeyBuffer &key
     const bool password_available = is_password_based_generation_available(handle) == 1;
     if (handle->keymanager != nullptr && !password_available) {
         NBR_LOG(detail, "Quering a decryption key by the KeyInfo meta data from the Key Manager...\n");
-        const int result =
-            handle->keymanager(NUBREL_KEY_FOR_DECRYPTION, nullptr, 0, suite, &key.data, &key.length, arg1, arg2, arg3);
+        unsigned char *supplied = nullptr;
+        int32_t supplied_length = 0;
+        const int result = handle->keymanager(NUBREL_KEY_FOR_DECRYPTION, nullptr, 0, suite, &supplied,
+                                              &supplied_length, arg1, arg2, arg3);
+        key.adopt(supplied, supplied_length);
         if (result == -1) {
             NBR_LOG(progress, "Could not get decryption key from KeyManager by the null KeyInfo - KeyInfo has not "
                               "been found or has expired\n");
@@ -63,9 +66,7 @@ int obtain_decryption_key(nubrel_instance *handle, int32_t suite, KeyBuffer &key
         NBR_LOG(detail, "Succeded to get decryption key from KeyManager by KeyInfo - key length is %i\n", key.length);
     } else if (password_available) {
         NBR_LOG(detail, "Shall generate a password based password...\n");
-        if (generate_password_based_key(handle->password, handle->password_length, suite, handle->salt,
-                                        handle->salt_length, handle->iterations, &key.data, &key.length) != 0)
-            return kInvalidToken;
+        if (key.use_password_key(handle, suite) != 0) return kInvalidToken;
         NBR_LOG(detail, "Succeded to generate a password based decryption key of length %i\n", key.length);
     } else {
         NBR_LOG(error, "Cannot decrypt - neither key manager interface is provided, nor password based generation "
@@ -79,39 +80,27 @@ int obtain_decryption_key(nubrel_instance *handle, int32_t suite, KeyBuffer &key
 // NUBREL_MAX_PAYLOAD_LENGTH bytes of text.
 int inflate_payload(const unsigned char *compressed, int32_t compressed_length, OwnedBuffer &text,
                     int32_t &text_length) {
-    size_t capacity = static_cast<size_t>(compressed_length);
-    NBR_LOG(detail, "Allocating initial buffer of %i bytes for the decompressed payload...\n", compressed_length);
+    // Session payloads compress two to four times; starting at four times
+    // the compressed size spares most decodes any enlargement.
+    constexpr size_t kCeiling = NUBREL_MAX_PAYLOAD_LENGTH + 1;
+    size_t capacity = static_cast<size_t>(compressed_length) * 4;
+    if (capacity > kCeiling) capacity = kCeiling;
+    NBR_LOG(detail, "Allocating initial buffer of %i bytes for the decompressed payload...\n",
+            static_cast<int>(capacity));
     text.data = static_cast<unsigned char *>(std::malloc(capacity));
     if (text.data == nullptr) {
         NBR_LOG(error, "Cannot allocate buffer for a decompressed payload - out of memory\n");
         return -1;
     }
-    z_stream stream{};
+    z_stream *stream_handle = nubrel::decompression_stream();
+    if (stream_handle == nullptr) return -1;
+    z_stream &stream = *stream_handle;
     stream.next_in = const_cast<Bytef *>(compressed);
     stream.avail_in = static_cast<uInt>(compressed_length);
     stream.next_out = text.data;
     stream.avail_out = static_cast<uInt>(capacity);
-    NBR_LOG(detail, "Initializing stream for decompression of payload...\n");
-    switch (const int status = inflateInit_(&stream, nubrel::kZlibVersion, static_cast<int>(sizeof(z_stream)))) {
-    case Z_OK: break;
-    case Z_VERSION_ERROR:
-        NBR_LOG(error, "Cannot initialize stream for decompression - not an expected version of library\n");
-        return -1;
-    case Z_MEM_ERROR: NBR_LOG(error, "Cannot initialize stream for decompression - out of memory\n"); return -1;
-    default:
-        NBR_LOG(error, "Cannot initialize stream for decompression - unhandled error %i\n", status);
-        return -1;
-    }
-    struct StreamCloser {
-        z_stream *stream;
-        ~StreamCloser() {
-            NBR_LOG(detail, "Releasing dynamic structures of decompression stream...\n");
-            inflateEnd(stream);
-        }
-    } closer{&stream};
 
-    // One byte beyond the limit tells an over-long payload from one that fits exactly.
-    constexpr size_t kCeiling = NUBREL_MAX_PAYLOAD_LENGTH + 1;
+    // kCeiling, one byte beyond the limit, tells an over-long payload from one that fits exactly.
     NBR_LOG(progress, "Decompressing the payload...\n");
     for (;;) {
         const int status = inflate(&stream, Z_SYNC_FLUSH);
@@ -158,13 +147,15 @@ int inflate_payload(const unsigned char *compressed, int32_t compressed_length, 
         return -1;
     }
     NBR_LOG(detail, "Succeeded to decompress from %i to %i bytes\n", compressed_length, static_cast<int>(produced));
-    NBR_LOG(detail, "Reallocating decompressed buffer to fit a terminal null character...\n");
-    auto *fitted = static_cast<unsigned char *>(std::realloc(text.data, produced + 1));
-    if (fitted == nullptr) {
-        NBR_LOG(error, "Cannot reallocate decompressed buffer to fit a terminal null character\n");
-        return -1;
+    if (produced == capacity) {
+        NBR_LOG(detail, "Reallocating decompressed buffer to fit a terminal null character...\n");
+        auto *fitted = static_cast<unsigned char *>(std::realloc(text.data, produced + 1));
+        if (fitted == nullptr) {
+            NBR_LOG(error, "Cannot reallocate decompressed buffer to fit a terminal null character\n");
+            return -1;
+        }
+        text.data = fitted;
     }
-    text.data = fitted;
     text.data[produced] = '\0';
     text_length = static_cast<int32_t>(produced);
     return 0;

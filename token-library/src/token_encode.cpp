@@ -15,29 +15,9 @@ using nubrel::OwnedBuffer;
 // bytes. On success `capacity` is the buffer's size (room for padding).
 int deflate_payload(int32_t level, const char *payload, uint32_t payload_length, OwnedBuffer &compressed,
                     int32_t &compressed_length, int32_t &capacity) {
-    z_stream stream{};
-    NBR_LOG(detail, "Initializing stream for compression of payload...\n");
-    switch (const int status =
-                deflateInit_(&stream, level, nubrel::kZlibVersion, static_cast<int>(sizeof(z_stream)))) {
-    case Z_OK: break;
-    case Z_VERSION_ERROR:
-        NBR_LOG(error, "Cannot initialize stream for compression - not an expected version of library\n");
-        return -1;
-    case Z_MEM_ERROR: NBR_LOG(error, "Cannot initialize stream for compression - out of memory\n"); return -1;
-    case Z_STREAM_ERROR:
-        NBR_LOG(error, "Cannot initialize stream for compression - compression level %i is incorrect\n", level);
-        return -1;
-    default:
-        NBR_LOG(error, "Cannot initialize stream for compression - unhandled error %i\n", status);
-        return -1;
-    }
-    struct StreamCloser {
-        z_stream *stream;
-        ~StreamCloser() {
-            NBR_LOG(detail, "Releasing dynamic structures of compression stream...\n");
-            deflateEnd(stream);
-        }
-    } closer{&stream};
+    z_stream *stream_handle = nubrel::compression_stream(level);
+    if (stream_handle == nullptr) return -1;
+    z_stream &stream = *stream_handle;
 
     NBR_LOG(detail, "Payload length: %i bytes\n", static_cast<int>(payload_length));
     NBR_LOG(detail, "Requesting upper bound of the compressed size...\n");
@@ -95,9 +75,7 @@ int obtain_encryption_key(nubrel_instance *handle, bool password_available, int3
                           void *arg1, void *arg2, void *arg3) {
     if (password_available) {
         NBR_LOG(detail, "Shall generate a password based key...\n");
-        if (generate_password_based_key(handle->password, handle->password_length, suite, handle->salt,
-                                        handle->salt_length, handle->iterations, &key.data, &key.length) != 0)
-            return -1;
+        if (key.use_password_key(handle, suite) != 0) return -1;
         NBR_LOG(detail, "Succeded to generate a password based key of length %i\n", key.length);
     } else {
         if (handle->keymanager == nullptr) {
@@ -105,9 +83,12 @@ int obtain_encryption_key(nubrel_instance *handle, bool password_available, int3
             return -1;
         }
         NBR_LOG(detail, "Quering an encryption key by the KeyInfo meta data from the Key Manager...\n");
-        if (handle->keymanager(NUBREL_KEY_FOR_ENCRYPTION, nullptr, 0, suite, &key.data, &key.length, arg1, arg2,
-                               arg3) != 0 ||
-            key.data == nullptr) {
+        unsigned char *supplied = nullptr;
+        int32_t supplied_length = 0;
+        const int result = handle->keymanager(NUBREL_KEY_FOR_ENCRYPTION, nullptr, 0, suite, &supplied,
+                                              &supplied_length, arg1, arg2, arg3);
+        key.adopt(supplied, supplied_length);
+        if (result != 0 || key.data == nullptr) {
             NBR_LOG(warning, "Could not get encryption key from KeyManager by the null KeyInfo\n");
             return -1;
         }
