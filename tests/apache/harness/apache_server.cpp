@@ -459,14 +459,12 @@ void stop_shared_servers() { shared_servers().clear(); }
 
 // ---- one-off commands ------------------------------------------------------
 
-CommandResult run_apache_command(const ServerSetup &setup, const std::vector<std::string> &arguments) {
-    const fs::path root = write_server_root(setup, free_port());
-    std::string command = std::string(QV_APACHE_BINARY) + " -d '" + root.string() + "' -f '" +
-                          (root / "httpd.conf").string() + "'";
+CommandResult run_command(const std::string &program, const std::vector<std::string> &arguments,
+                          const std::string &redirections) {
+    std::string command = "'" + program + "'";
     for (const std::string &argument : arguments) command += " '" + argument + "'";
-    command += " 2>&1";
+    command += " " + redirections;
     CommandResult result;
-    result.root = root.string();
     if (FILE *pipe = ::popen(command.c_str(), "r")) {
         char buffer[4096];
         size_t n = 0;
@@ -474,6 +472,15 @@ CommandResult run_apache_command(const ServerSetup &setup, const std::vector<std
         const int status = ::pclose(pipe);
         result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
+    return result;
+}
+
+CommandResult run_apache_command(const ServerSetup &setup, const std::vector<std::string> &arguments) {
+    const fs::path root = write_server_root(setup, free_port());
+    std::vector<std::string> all = {"-d", root.string(), "-f", (root / "httpd.conf").string()};
+    all.insert(all.end(), arguments.begin(), arguments.end());
+    CommandResult result = run_command(QV_APACHE_BINARY, all, "2>&1");
+    result.root = root.string();
     remove_root(root.string());
     return result;
 }

@@ -162,4 +162,9 @@ struct CommandResult {
 };
 CommandResult run_apache_command(const ServerSetup &setup, const std::vector<std::string> &arguments);
 
+// Runs a program with quoted arguments through the shell to its end, with the
+// given redirections appended (e.g. "2>&1", "< file"); captures standard output.
+CommandResult run_command(const std::string &program, const std::vector<std::string> &arguments,
+                          const std::string &redirections);
+
 }  // namespace qvtest

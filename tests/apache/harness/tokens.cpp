@@ -67,18 +67,7 @@ CommandResult run_tool(const std::vector<std::string> &arguments, std::string_vi
     if (fd < 0) return result;
     const bool written = ::write(fd, input.data(), input.size()) == static_cast<ssize_t>(input.size());
     ::close(fd);
-    if (written) {
-        std::string command = "'" + tool + "'";
-        for (const std::string &argument : arguments) command += " '" + argument + "'";
-        command += std::string(" < ") + input_path;
-        if (FILE *pipe = ::popen(command.c_str(), "r")) {
-            char buffer[4096];
-            size_t n = 0;
-            while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, n);
-            const int status = ::pclose(pipe);
-            result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        }
-    }
+    if (written) result = run_command(tool, arguments, std::string("< ") + input_path);
     ::unlink(input_path);
     return result;
 }
