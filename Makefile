@@ -6,7 +6,7 @@ JOBS ?= $(shell nproc)
 # Port of the demonstration server (make demo PORT=8090).
 PORT ?= 8080
 
-.PHONY: all deps configure build test bench clean demo demo-stop
+.PHONY: all deps configure build test bench bench-apache clean demo demo-stop
 
 all: build
 
@@ -24,6 +24,11 @@ test: build
 
 bench: build
 	@$(BUILD_DIR)/bench/bench_token
+
+# Apache serving a 1 KiB file with and without the agent, in alternating
+# pairs of wrk runs; the last line is the median throughput ratio.
+bench-apache: build
+	@sh bench/apache/run.sh --build $(BUILD_DIR)
 
 # Apache on 127.0.0.1:$(PORT) with the agent, a protected application and the
 # development login page; runs in the foreground until Ctrl-C.

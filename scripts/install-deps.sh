@@ -9,7 +9,7 @@ PACKAGES="
   libgtest-dev googletest libbenchmark-dev
   apache2 apache2-dev libapr1-dev libaprutil1-dev
   libcurl4-openssl-dev curl
-  valgrind
+  valgrind wrk python3
   chromium fonts-dejavu-core
 "
 
