@@ -117,6 +117,8 @@ public:
     std::optional<int> exit_status() const { return exit_status_; }
 
     uint16_t port() const { return port_; }
+    // The parent process, the one that restarts take their signals.
+    int pid() const { return pid_; }
     std::string url(std::string_view path = "/") const;
     const std::string &root() const { return root_; }
 
