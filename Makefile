@@ -5,6 +5,10 @@ CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc)
 # Port of the demonstration server (make demo PORT=8090).
 PORT ?= 8080
+# make install: /usr puts mod_qv where Debian's Apache and a2enmod find it;
+# DESTDIR installs below another root (make install DESTDIR=/tmp/stage).
+PREFIX ?= /usr
+DESTDIR ?=
 
 .PHONY: all deps configure build test bench bench-apache clean demo demo-stop
 
@@ -37,6 +41,17 @@ demo: build
 
 demo-stop:
 	@sh demo/run.sh stop --build $(BUILD_DIR)
+
+# The module, libnubrel, the nubrel tool and the sample configuration.
+.PHONY: install deb
+install: deps
+	@cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DCMAKE_INSTALL_PREFIX=$(PREFIX) $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(BUILD_DIR) -j $(JOBS)
+	@DESTDIR="$(DESTDIR)" cmake --install $(BUILD_DIR)
+
+# The Debian package libapache2-mod-qv, built in $(BUILD_DIR)/deb.
+deb: deps
+	@JOBS=$(JOBS) sh packaging/make-deb.sh --build $(BUILD_DIR)/deb --out $(BUILD_DIR)
 
 clean:
 	rm -rf $(BUILD_DIR)
