@@ -45,9 +45,13 @@ grep -q "^LoadModule qv_module ${module#"$root"}\$" "$load" || fail "qv.load doe
 [ "$(stat -c %a "$confdir/agent.conf")" = 640 ] || fail "agent.conf is not mode 640"
 # Nothing of the demonstration set-up, least of all its login page.
 if find "$root" -name 'qv_demo*' -o -name '*login*' | grep -q .; then fail "demo files installed"; fi
-# Every directive of the module appears in the sample configuration.
+# Every directive of the module appears in the sample configuration and has
+# its section in the installed reference.
+reference=$top/share/doc/nubrel/configuration.md
+check "$reference"
 for directive in $(grep -o '"Quorvel[A-Za-z]*"' "$here/../../agent-module/directives.cpp" | tr -d '"' | sort -u); do
     grep -q "^ *#\{0,1\}$directive " "$available/qv.conf" || fail "qv.conf does not show $directive"
+    grep -q "^## $directive\$" "$reference" 2>/dev/null || fail "configuration.md has no section for $directive"
 done
 
 # --- pkg-config ----------------------------------------------------------

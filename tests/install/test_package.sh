@@ -46,6 +46,7 @@ missing=$(sort "$work/expected" | comm -23 - "$work/contents")
 extra=$(sort "$work/expected" | comm -13 - "$work/contents" |
         grep -v "^/usr/lib/$arch_dir/cmake/nubrel/nubrelTargets[-a-z]*\.cmake\$" | grep -v '^/usr/share/doc/nubrel/[A-Za-z-]*\.md$' || true)
 [ -z "$extra" ] || fail "unexpected files in the package: $extra"
+grep -q '^/usr/share/doc/nubrel/configuration.md$' "$work/contents" || fail "the configuration reference is missing"
 
 # Configuration files survive upgrades and go on purge; the maintainer
 # scripts disable the module before its file goes away.
