@@ -53,7 +53,7 @@ asan-configure: deps
 test-asan-unit: asan-configure
 	@cmake --build $(ASAN_BUILD_DIR) -j $(JOBS) --target unit_tests crypto_internal_tests c_header_client tool_tests
 	@$(UNIT_SANITIZER_ENV) ctest --test-dir $(ASAN_BUILD_DIR) --output-on-failure -j $(JOBS) \
-		-LE 'apache|browser' -E '$(ASAN_UNIT_EXCLUDED)'
+		-LE 'apache|browser|install' -E '$(ASAN_UNIT_EXCLUDED)'
 
 test-asan: asan-configure
 	@cmake --build $(ASAN_BUILD_DIR) -j $(JOBS)
