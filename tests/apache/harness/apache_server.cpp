@@ -355,7 +355,10 @@ bool ApacheServer::wait_until_started(std::chrono::milliseconds timeout, size_t 
             serving_ = false;
             return false;
         }
-        if (generations() >= generation) {
+        // mod_cgid's daemon opens its socket (named after the parent's PID) on
+        // its own time; until then CGI requests are answered with 503.
+        if (generations() >= generation &&
+            fs::exists(fs::path(root_) / "run" / ("cgid.sock." + std::to_string(pid_)))) {
             serving_ = true;
             return true;
         }
