@@ -27,7 +27,7 @@ for tool in cmake ninja dpkg-deb dpkg strip gzip; do
 done
 
 cmake -S "$source_dir" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-      -DCMAKE_INSTALL_PREFIX=/usr -DQV_APACHE_CONFDIR=/etc/apache2 -DBUILD_TESTING=OFF >/dev/null
+      -DCMAKE_INSTALL_PREFIX=/usr -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$build_dir" -j "${JOBS:-2}" --target nubrel mod_qv nubrel_tool qv_templates >/dev/null
 
 stage=$(cd "$build_dir" && pwd)/package-root

@@ -41,6 +41,13 @@ case "$(readlink "$libdir/libnubrel.so.2")" in libnubrel.so.2.*) ;; *) fail "lib
 case "$module" in "$root$prefix"/*/apache2/modules/mod_qv.so|"$root$apache_modules"/mod_qv.so) ;;
     *) fail "mod_qv.so in an unexpected place: $module" ;; esac
 grep -q "^LoadModule qv_module ${module#"$root"}\$" "$load" || fail "qv.load does not load ${module#"$root"}"
+# The configuration follows the prefix: Debian's /etc/apache2 for /usr.
+case "$prefix" in
+    /usr) expected_available=$root/etc/apache2/mods-available ;;
+    /usr/local) expected_available=$root/usr/local/etc/apache2/mods-available ;;
+    *) expected_available=$available ;;
+esac
+[ "$available" = "$expected_available" ] || fail "qv.load in $available, expected $expected_available"
 # The agent file will hold the shared password.
 [ "$(stat -c %a "$confdir/agent.conf")" = 640 ] || fail "agent.conf is not mode 640"
 # Nothing of the demonstration set-up, least of all its login page.
