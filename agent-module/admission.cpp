@@ -15,10 +15,14 @@ constexpr const char *kHttpPrefix = "HTTP_";
 
 bool is_empty(const apr_array_header_t *array) { return array == nullptr || array->nelts <= 0; }
 
-// The text a pattern list is matched against: path and query as received.
-const char *matched_uri(const request_rec *r) { return r->unparsed_uri != nullptr ? r->unparsed_uri : r->uri; }
-
 }  // namespace
+
+const char *request_match_text(const request_rec *r) {
+    const char *path = r->uri != nullptr ? r->uri : r->parsed_uri.path;
+    if (path == nullptr) return r->unparsed_uri;
+    if (r->args == nullptr) return path;
+    return apr_pstrcat(r->pool, path, "?", r->args, nullptr);
+}
 
 int is_agent_disabled_for_host(request_rec *r, const agent_server_config *config) {
     log_basic(config, "Checking whether the Apache Agent is enabled for the requested host...");
@@ -156,7 +160,7 @@ int is_protected_uri(const agent_server_config *config, const request_rec *r) {
         log_detailed(config, "Filtering by URI is disabled - filters are not configured");
         return 0;
     }
-    const char *uri = matched_uri(r);
+    const char *uri = request_match_text(r);
     if (is_empty(config->compiled_uri_filters)) {
         log_detailed(config, "Filtering by URI is disabled - array of filters is empty");
         return 0;
@@ -187,7 +191,7 @@ int is_start_page_request(const agent_server_config *config, const request_rec *
         log_detailed(config, "The start page filter is not configured");
         return 0;
     }
-    const char *uri = matched_uri(r);
+    const char *uri = request_match_text(r);
     if (uri != nullptr && ap_regexec(config->compiled_start_page_filter, uri, 0, nullptr, 0) == 0) {
         log_detailed(config, "The request URL does match the configured start page filter");
         return 1;

@@ -15,6 +15,13 @@ int is_agent_disabled_for_host(request_rec *r, const agent_server_config *config
 // 1 when the request line was a TLS/SSL handshake sent to a plain HTTP port.
 int is_ssl_on_plain_port(const request_rec *r);
 
+// The text the URL patterns (protected area, start page, logout) are matched
+// against: the path as Apache decoded and normalised it, then "?" and the
+// query string when there is one. Matching what the client sent instead would
+// let "/%70rotected/", "//protected/" or "/x/../protected/" past a "^/protected/"
+// filter to the same file.
+const char *request_match_text(const request_rec *r);
+
 // 1 when the request matches a QuorvelFilter pattern.
 int is_protected_uri(const agent_server_config *config, const request_rec *r);
 

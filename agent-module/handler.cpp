@@ -293,7 +293,7 @@ int is_logout_url(request_rec *r, const agent_server_config *config) {
     if (r == nullptr || config == nullptr || config->compiled_logout_urls == nullptr ||
         config->compiled_logout_urls->nelts <= 0)
         return 0;
-    const char *uri = r->unparsed_uri != nullptr ? r->unparsed_uri : r->uri;
+    const char *uri = request_match_text(r);
     if (uri == nullptr) return 0;
     const auto *patterns = reinterpret_cast<ap_regex_t *const *>(config->compiled_logout_urls->elts);
     for (int i = 0; i < config->compiled_logout_urls->nelts; ++i) {

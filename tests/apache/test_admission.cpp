@@ -59,3 +59,22 @@ TEST(Admission, TlsHandshakeOnThePlainPortIsNeverServed) {
 }
 
 }  // namespace
+
+// Patterns see the path as Apache resolves it, so another spelling of a
+// protected path reaches the same file only with a session.
+TEST(Admission, EverySpellingOfAProtectedPathIsProtected) {
+    ApacheServer &server = shared_server(ServerSetup{});
+    ASSERT_TRUE(server.serving()) << server.log().text();
+    for (const char *path : {"/protected/index.html", "/%70rotected/index.html", "//protected/index.html",
+                             "/./protected/index.html", "/public/../protected/index.html",
+                             "/protected/index.html?x=1"}) {
+        const std::string request = std::string("GET ") + path +
+                                    " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+        const HttpResponse response = parse_raw_response(raw_exchange(server.port(), request));
+        EXPECT_EQ(response.status, 302) << path;
+        EXPECT_EQ(response.header("Location").value_or("").rfind(kLoginPageUrl, 0), 0u) << path;
+    }
+    // The query string is still part of what patterns see.
+    const HttpResponse open = get(server.url("/public/index.html?protected"));
+    EXPECT_EQ(open.status, 200);
+}
