@@ -13,12 +13,6 @@ namespace nubrel {
 
 namespace {
 
-struct CipherCtxDeleter {
-    void operator()(EVP_CIPHER_CTX *ctx) const { EVP_CIPHER_CTX_free(ctx); }
-};
-struct MacCtxDeleter {
-    void operator()(EVP_MAC_CTX *ctx) const { EVP_MAC_CTX_free(ctx); }
-};
 struct MdCtxDeleter {
     void operator()(EVP_MD_CTX *ctx) const { EVP_MD_CTX_free(ctx); }
 };
@@ -46,19 +40,62 @@ constexpr CipherTexts kCipherTexts[4][2] = {
       "Cannot set the encryption key for 3DES-168 - unhandled error %i\n"}},
 };
 
+// Algorithms are fetched once per process: the shortcuts such as
+// EVP_aes_256_cbc() look the implementation up by name on every use.
 const EVP_CIPHER *suite_cipher(int32_t suite) {
+    static EVP_CIPHER *const aes256 = EVP_CIPHER_fetch(nullptr, "AES-256-CBC", nullptr);
+    static EVP_CIPHER *const aes128 = EVP_CIPHER_fetch(nullptr, "AES-128-CBC", nullptr);
+    static EVP_CIPHER *const des3 = EVP_CIPHER_fetch(nullptr, "DES-EDE3-CBC", nullptr);
     switch (suite) {
-    case 1: return EVP_aes_256_cbc();
-    case 2: return EVP_aes_128_cbc();
-    case 3: return EVP_des_ede3_cbc();
+    case 1: return aes256;
+    case 2: return aes128;
+    case 3: return des3;
     default: return nullptr;
     }
 }
 
-// The HMAC implementation is fetched once per process; fetching is costly.
-EVP_MAC *hmac_algorithm() {
-    static EVP_MAC *const mac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
-    return mac;
+const EVP_MD *sha1_algorithm() {
+    static EVP_MD *const md = EVP_MD_fetch(nullptr, "SHA1", nullptr);
+    return md;
+}
+
+// Cipher and MAC contexts are kept per thread and re-initialised for each
+// token; creating them allocates and sets up provider state every time.
+struct ThreadContexts {
+    EVP_CIPHER_CTX *cipher = nullptr;
+    EVP_MAC_CTX *mac = nullptr;
+
+    ThreadContexts() = default;
+    ThreadContexts(const ThreadContexts &) = delete;
+    ThreadContexts &operator=(const ThreadContexts &) = delete;
+    ~ThreadContexts() {
+        EVP_CIPHER_CTX_free(cipher);
+        EVP_MAC_CTX_free(mac);
+    }
+};
+
+thread_local ThreadContexts t_contexts;
+
+EVP_CIPHER_CTX *thread_cipher_context() {
+    if (t_contexts.cipher == nullptr) t_contexts.cipher = EVP_CIPHER_CTX_new();
+    return t_contexts.cipher;
+}
+
+// An HMAC context with SHA-1 chosen; each token only sets the key.
+EVP_MAC_CTX *thread_hmac_context() {
+    if (t_contexts.mac != nullptr) return t_contexts.mac;
+    static EVP_MAC *const hmac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
+    if (hmac == nullptr) return nullptr;
+    EVP_MAC_CTX *ctx = EVP_MAC_CTX_new(hmac);
+    char digest_name[] = "SHA1";
+    const OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest_name, 0),
+                                 OSSL_PARAM_construct_end()};
+    if (ctx == nullptr || EVP_MAC_CTX_set_params(ctx, params) != 1) {
+        EVP_MAC_CTX_free(ctx);
+        return nullptr;
+    }
+    t_contexts.mac = ctx;
+    return ctx;
 }
 
 }  // namespace
@@ -105,17 +142,17 @@ int run_cipher(int32_t suite, bool encrypt, const unsigned char *key, const unsi
     const CipherTexts &texts = kCipherTexts[suite][encrypt ? 1 : 0];
     write_log(__FILE_NAME__, __LINE__, LogClass::detail, "%s", texts.converting);
     if (suite == NUBREL_SUITE_3DES) check_des_keys(key);
-    std::unique_ptr<EVP_CIPHER_CTX, CipherCtxDeleter> ctx(EVP_CIPHER_CTX_new());
-    if (!ctx || EVP_CipherInit_ex(ctx.get(), cipher, nullptr, key, iv, encrypt ? 1 : 0) != 1 ||
-        EVP_CIPHER_CTX_set_padding(ctx.get(), 0) != 1) {
+    EVP_CIPHER_CTX *ctx = thread_cipher_context();
+    if (ctx == nullptr || EVP_CipherInit_ex(ctx, cipher, nullptr, key, iv, encrypt ? 1 : 0) != 1 ||
+        EVP_CIPHER_CTX_set_padding(ctx, 0) != 1) {
         write_log(__FILE_NAME__, __LINE__, LogClass::error, texts.setup_failed, static_cast<int>(ERR_get_error()));
         return -1;
     }
     write_log(__FILE_NAME__, __LINE__, LogClass::progress, "%s", texts.running);
     int produced = 0;
     int finished = 0;
-    if (EVP_CipherUpdate(ctx.get(), data, &produced, data, length) != 1 ||
-        EVP_CipherFinal_ex(ctx.get(), data + produced, &finished) != 1 || produced + finished != length) {
+    if (EVP_CipherUpdate(ctx, data, &produced, data, length) != 1 ||
+        EVP_CipherFinal_ex(ctx, data + produced, &finished) != 1 || produced + finished != length) {
         NBR_LOG(error, "Cannot %s the payload - cipher operation has failed\n", encrypt ? "encrypt" : "decrypt");
         return -1;
     }
@@ -131,7 +168,7 @@ int compute_digest(int32_t suite, const unsigned char *key, int32_t key_length, 
         NBR_LOG(progress, "Calculating a standard SHA-1 hash of the uncompressed payload...\n");
         std::unique_ptr<EVP_MD_CTX, MdCtxDeleter> ctx(EVP_MD_CTX_new());
         unsigned int length = 0;
-        if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha1(), nullptr) != 1 ||
+        if (!ctx || EVP_DigestInit_ex(ctx.get(), sha1_algorithm(), nullptr) != 1 ||
             EVP_DigestUpdate(ctx.get(), header, sizeof header) != 1 ||
             (payload_length > 0 && EVP_DigestUpdate(ctx.get(), text, payload_length) != 1) ||
             EVP_DigestFinal_ex(ctx.get(), digest, &length) != 1 || length != kDigestLength) {
@@ -141,17 +178,13 @@ int compute_digest(int32_t suite, const unsigned char *key, int32_t key_length, 
         return 0;
     }
     NBR_LOG(progress, "Calculating an HMAC-SHA-1 MAC digest...\n");
-    EVP_MAC *mac = hmac_algorithm();
-    std::unique_ptr<EVP_MAC_CTX, MacCtxDeleter> ctx(mac != nullptr ? EVP_MAC_CTX_new(mac) : nullptr);
-    char digest_name[] = "SHA1";
-    const OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest_name, 0),
-                                 OSSL_PARAM_construct_end()};
+    EVP_MAC_CTX *ctx = thread_hmac_context();
     size_t length = 0;
-    if (!ctx || EVP_MAC_init(ctx.get(), key, static_cast<size_t>(key_length), params) != 1 ||
-        EVP_MAC_update(ctx.get(), header, sizeof header) != 1 ||
-        (iv_length > 0 && EVP_MAC_update(ctx.get(), iv, static_cast<size_t>(iv_length)) != 1) ||
-        (payload_length > 0 && EVP_MAC_update(ctx.get(), text, payload_length) != 1) ||
-        EVP_MAC_final(ctx.get(), digest, &length, kDigestLength) != 1 || length != kDigestLength) {
+    if (ctx == nullptr || EVP_MAC_init(ctx, key, static_cast<size_t>(key_length), nullptr) != 1 ||
+        EVP_MAC_update(ctx, header, sizeof header) != 1 ||
+        (iv_length > 0 && EVP_MAC_update(ctx, iv, static_cast<size_t>(iv_length)) != 1) ||
+        (payload_length > 0 && EVP_MAC_update(ctx, text, payload_length) != 1) ||
+        EVP_MAC_final(ctx, digest, &length, kDigestLength) != 1 || length != kDigestLength) {
         NBR_LOG(error, "Cannot calculate an HMAC-SHA-1 MAC digest\n");
         return -1;
     }
