@@ -4,6 +4,9 @@
 
 #include "../../token-library/src/obfuscation_key.h"
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <string>
 #include <vector>
@@ -167,6 +170,34 @@ TEST_F(CiphersTest, RandomIvs) {
     EXPECT_TRUE(
         testlog::has("Cannot generate cryptographically strong pseudo-random IV buffer - length of buffer is NULL"));
     EXPECT_FALSE(testlog::has_fragment("Randomly generated IV"));
+}
+
+// IVs are handed out from a reserve drawn ahead of time; a forked child (an
+// Apache worker) must not hand out the bytes its parent hands out next.
+TEST_F(CiphersTest, ForkedProcessesDrawDifferentIvs) {
+    unsigned char iv[16] = {};
+    ASSERT_EQ(generate_random_ivec(iv, 16), 0);  // the parent's reserve now holds unused bytes
+    int channel[2];
+    ASSERT_EQ(pipe(channel), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        unsigned char drawn[16] = {};
+        const bool ok = generate_random_ivec(drawn, 16) == 0 && write(channel[1], drawn, 16) == 16;
+        _exit(ok ? 0 : 1);
+    }
+    close(channel[1]);
+    unsigned char from_child[16] = {};
+    const ssize_t received = read(channel[0], from_child, 16);
+    close(channel[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_EQ(received, 16);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+    unsigned char from_parent[16] = {};
+    ASSERT_EQ(generate_random_ivec(from_parent, 16), 0);
+    EXPECT_NE(std::memcmp(from_child, from_parent, 16), 0);
 }
 
 TEST_F(CiphersTest, ObfuscatedPasswordIsDecrypted) {

@@ -6,6 +6,7 @@
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <array>
@@ -27,6 +28,45 @@ constexpr int32_t kTripleDesSuite = 3;
 constexpr size_t kDesKeySize = 8;
 
 using DesKey = std::array<unsigned char, kDesKeySize>;
+
+// IVs come from a per-thread reserve of generator output, refilled a kilobyte
+// at a time: each draw from OpenSSL's generator takes its lock and asks the
+// kernel for the process id, which costs more than the IV itself. A fork
+// empties every reserve, so that parent and child never hand out the same
+// bytes.
+std::atomic<unsigned> g_fork_generation{0};
+
+void note_fork() { g_fork_generation.fetch_add(1, std::memory_order_relaxed); }
+
+struct RandomReserve {
+    std::array<unsigned char, 1024> bytes{};
+    size_t used = bytes.size();
+    unsigned generation = 0;
+
+    RandomReserve() = default;
+    RandomReserve(const RandomReserve &) = delete;
+    RandomReserve &operator=(const RandomReserve &) = delete;
+    ~RandomReserve() { OPENSSL_cleanse(bytes.data(), bytes.size()); }
+};
+
+thread_local RandomReserve t_reserve;
+
+bool draw_random(unsigned char *buffer, size_t length) {
+    static const bool fork_watched = pthread_atfork(nullptr, nullptr, note_fork) == 0;
+    RandomReserve &reserve = t_reserve;
+    if (!fork_watched || length > reserve.bytes.size() / 4) return RAND_bytes(buffer, static_cast<int>(length)) == 1;
+    const unsigned generation = g_fork_generation.load(std::memory_order_relaxed);
+    if (reserve.generation != generation || reserve.bytes.size() - reserve.used < length) {
+        if (RAND_bytes(reserve.bytes.data(), static_cast<int>(reserve.bytes.size())) != 1) return false;
+        reserve.used = 0;
+        reserve.generation = generation;
+    }
+    unsigned char *taken = reserve.bytes.data() + reserve.used;
+    std::memcpy(buffer, taken, length);
+    OPENSSL_cleanse(taken, length);
+    reserve.used += length;
+    return true;
+}
 
 // The four weak and twelve semi-weak DES keys (FIPS 74), parity bits set.
 constexpr std::array<DesKey, 16> kWeakDesKeys{{
@@ -382,7 +422,7 @@ NUBREL_API int32_t generate_random_ivec(unsigned char *buffer, int32_t length) {
         return -1;
     }
     if (nubrel::check_and_seed_random() != 0) return -1;
-    if (RAND_bytes(buffer, length) != 1) {
+    if (!draw_random(buffer, static_cast<size_t>(length))) {
         NBR_LOG(error, "Cannot generate cryptographically strong pseudo-random IV buffer\n");
         return -1;
     }
