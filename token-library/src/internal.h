@@ -3,6 +3,7 @@
 
 #include "nubrel.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -28,9 +29,16 @@ namespace nubrel {
 
 // ---- logging (logging.cpp) ----------------------------------------------
 
-enum class LogClass { error, warning, progress, detail, dump };
+// In order of verbosity: a class is written when the verbose level is at
+// least its value.
+enum class LogClass : uint32_t { error, warning, progress, detail, dump };
 
-bool log_enabled(LogClass cls) noexcept;
+extern std::atomic<uint32_t> g_verbose_level;
+
+// Checked inline before any line is formatted or its arguments computed.
+inline bool log_enabled(LogClass cls) noexcept {
+    return g_verbose_level.load(std::memory_order_relaxed) >= static_cast<uint32_t>(cls);
+}
 void write_log(const char *file, int line, LogClass cls, const char *format, ...) noexcept
     __attribute__((format(printf, 4, 5)));
 void write_hex_dump(const char *file, int line, const char *label,
@@ -90,6 +98,18 @@ int set_obfuscation_flag(nubrel_instance *handle, const char *value) noexcept;
 
 }  // namespace nubrel
 
-#define NBR_LOG(cls, ...) ::nubrel::write_log(__FILE_NAME__, __LINE__, ::nubrel::LogClass::cls, __VA_ARGS__)
-#define NBR_DUMP(label, bytes, count) ::nubrel::write_hex_dump(__FILE_NAME__, __LINE__, label, bytes, count)
-#define NBR_RAW_DUMP(text) ::nubrel::write_raw_dump(__FILE_NAME__, __LINE__, text)
+#define NBR_LOG(cls, ...)                                                                      \
+    do {                                                                                       \
+        if (::nubrel::log_enabled(::nubrel::LogClass::cls))                                    \
+            ::nubrel::write_log(__FILE_NAME__, __LINE__, ::nubrel::LogClass::cls, __VA_ARGS__); \
+    } while (0)
+#define NBR_DUMP(label, bytes, count)                                                      \
+    do {                                                                                   \
+        if (::nubrel::log_enabled(::nubrel::LogClass::dump))                               \
+            ::nubrel::write_hex_dump(__FILE_NAME__, __LINE__, label, bytes, count);        \
+    } while (0)
+#define NBR_RAW_DUMP(text)                                                                 \
+    do {                                                                                   \
+        if (::nubrel::log_enabled(::nubrel::LogClass::dump))                               \
+            ::nubrel::write_raw_dump(__FILE_NAME__, __LINE__, text);                       \
+    } while (0)

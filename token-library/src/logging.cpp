@@ -24,24 +24,22 @@ constexpr int kAplogNoModule = -1;
 
 constexpr size_t kLineCapacity = 1024;
 
-std::atomic<uint32_t> g_verbose_level{0};
 std::atomic<struct server_rec *> g_server{nullptr};
 
 struct ClassInfo {
-    uint32_t threshold;
     int level;
     const char *name;
 };
 
 constexpr ClassInfo class_info(nubrel::LogClass cls) {
     switch (cls) {
-    case nubrel::LogClass::error: return {0, kAplogErr, "error"};
-    case nubrel::LogClass::warning: return {1, kAplogWarning, "warn"};
-    case nubrel::LogClass::progress: return {2, kAplogInfo, "info"};
-    case nubrel::LogClass::detail: return {3, kAplogInfo, "info"};
-    case nubrel::LogClass::dump: return {4, kAplogInfo, "info"};
+    case nubrel::LogClass::error: return {kAplogErr, "error"};
+    case nubrel::LogClass::warning: return {kAplogWarning, "warn"};
+    case nubrel::LogClass::progress: return {kAplogInfo, "info"};
+    case nubrel::LogClass::detail: return {kAplogInfo, "info"};
+    case nubrel::LogClass::dump: return {kAplogInfo, "info"};
     }
-    return {0, kAplogErr, "error"};
+    return {kAplogErr, "error"};
 }
 
 // Writes one finished line; the text is passed as an argument, never as a format.
@@ -67,9 +65,7 @@ void finish_and_emit(const char *file, int line, nubrel::LogClass cls, char *buf
 
 namespace nubrel {
 
-bool log_enabled(LogClass cls) noexcept {
-    return g_verbose_level.load(std::memory_order_relaxed) >= class_info(cls).threshold;
-}
+std::atomic<uint32_t> g_verbose_level{0};
 
 void write_log(const char *file, int line, LogClass cls, const char *format, ...) noexcept {
     if (!log_enabled(cls)) return;
@@ -137,9 +133,9 @@ bool valid_handle(const nubrel_instance *handle, const char *null_message,
 extern "C" {
 
 NUBREL_API int32_t set_nubrel_verbose_level(uint32_t level) {
-    const uint32_t current = g_verbose_level.load(std::memory_order_relaxed);
+    const uint32_t current = nubrel::g_verbose_level.load(std::memory_order_relaxed);
     if (level > 5 || level == current) return static_cast<int32_t>(current);
-    g_verbose_level.store(level, std::memory_order_relaxed);
+    nubrel::g_verbose_level.store(level, std::memory_order_relaxed);
     NBR_LOG(detail, "Changed verbose level of the Nubrel library from %i to %i\n",
             static_cast<int>(current), static_cast<int>(level));
     return static_cast<int32_t>(level);
