@@ -384,6 +384,35 @@ TEST_F(PayloadValuesTest, GetTimeParsesTheIsoPattern) {
     }
 }
 
+// Fields out of their calendar range are normalised as timegm does, whether
+// the text has all its digits or not.
+TEST_F(PayloadValuesTest, GetTimeNormalisesLikeTimegm) {
+    const auto reference = [](int year, int month, int day, int hour, int minute, int second) {
+        struct tm calendar {};
+        calendar.tm_year = year > 1900 ? year - 1900 : year;
+        calendar.tm_mon = month > 0 ? month - 1 : month;
+        calendar.tm_mday = day;
+        calendar.tm_hour = hour;
+        calendar.tm_min = minute;
+        calendar.tm_sec = second;
+        return static_cast<int64_t>(timegm(&calendar));
+    };
+    const int cases[][6] = {
+        {2023, 2, 29, 0, 0, 0},   {2024, 12, 31, 23, 59, 60}, {2001, 9, 0, 99, 99, 99}, {1901, 1, 1, 0, 0, 0},
+        {9999, 12, 31, 23, 59, 59}, {1900, 1, 1, 0, 0, 0},    {2001, 0, 10, 0, 0, 0},   {2001, 13, 1, 0, 0, 0},
+        {2100, 2, 29, 12, 0, 0},  {2000, 2, 29, 12, 0, 0},    {1969, 12, 31, 23, 59, 59},
+    };
+    for (const auto &c : cases) {
+        char padded[32];
+        std::snprintf(padded, sizeof padded, "%04d-%02d-%02dT%02d:%02d:%02dZ", c[0], c[1], c[2], c[3], c[4], c[5]);
+        char short_form[32];
+        std::snprintf(short_form, sizeof short_form, "%d-%d-%dT%d:%d:%dZ", c[0], c[1], c[2], c[3], c[4], c[5]);
+        const int64_t expected = reference(c[0], c[1], c[2], c[3], c[4], c[5]);
+        EXPECT_EQ(parse(padded), expected) << padded;
+        EXPECT_EQ(parse(short_form), expected) << short_form;
+    }
+}
+
 TEST_F(PayloadValuesTest, GetTimeRefusesOtherForms) {
     const char *cases[] = {
         "2001-09-09T01:46:40.5Z",     // fractional seconds

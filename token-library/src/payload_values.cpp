@@ -139,6 +139,51 @@ Converted to_flag(const char *text, const char *one, const char *zero, int32_t *
 
 }  // namespace
 
+namespace {
+
+// Days from 1970-01-01 to the first of the month, proleptic Gregorian.
+constexpr int64_t days_to_month(int64_t year, int64_t month) {
+    year -= month <= 2 ? 1 : 0;
+    const int64_t era = (year >= 0 ? year : year - 399) / 400;
+    const int64_t year_of_era = year - era * 400;
+    const int64_t day_of_year = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5;
+    const int64_t day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
+    return era * 146097 + day_of_era - 719468;
+}
+
+// The form the payload writer produces, "YYYY-MM-DDThh:mm:ssZ" with every
+// digit present, read without the C library's scanner, which is several
+// times slower and runs for three times on every request. Anything else goes
+// the general way. Day, hour, minute and second count on linearly from the
+// first of the month, as in timegm's normalisation.
+bool read_canonical_time(const char *text, int64_t &seconds) {
+    static constexpr char kShape[] = "dddd-dd-ddTdd:dd:ddZ";
+    int digits[14];
+    int count = 0;
+    for (size_t i = 0; i + 1 < sizeof kShape; ++i) {
+        const char c = text[i];
+        if (kShape[i] == 'd') {
+            if (c < '0' || c > '9') return false;
+            digits[count++] = c - '0';
+        } else if (c != kShape[i]) {
+            return false;
+        }
+    }
+    const auto number = [&](int at, int width) {
+        int value = 0;
+        for (int i = 0; i < width; ++i) value = value * 10 + digits[at + i];
+        return value;
+    };
+    const int year = number(0, 4);
+    const int month = number(4, 2);
+    if (year <= 1900 || month < 1 || month > 12) return false;
+    seconds = (days_to_month(year, month) + number(6, 2) - 1) * 86400 + int64_t{number(8, 2)} * 3600 +
+              int64_t{number(10, 2)} * 60 + number(12, 2);
+    return true;
+}
+
+}  // namespace
+
 extern "C" {
 
 NUBREL_API int32_t nubrel_get_payload_int(const char *payload, const char *key, int32_t *value) {
@@ -206,6 +251,11 @@ NUBREL_API int32_t nubrel_get_time(const char *text, int64_t *time) {
     if (text == nullptr) {
         NBR_LOG(error, "Cannot get time from supplied string - string is NULL\n");
         return -1;
+    }
+    if (int64_t seconds = 0; read_canonical_time(text, seconds)) {
+        NBR_LOG(detail, "Local time of the ISO8601 string is: %li sec\n", static_cast<long>(seconds));
+        *time = seconds;
+        return 0;
     }
     int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
     char separator = '\0', final = '\0';
