@@ -3,6 +3,8 @@
 # mod_qv (valid session cookie: decode, validate, renew, re-issue the cookie,
 # expose a dozen attributes). Alternating pairs of bounded wrk runs on
 # 127.0.0.1; prints each pair and, last, the median ratio protected/unprotected.
+# Both requests carry the session cookie, as a browser sends it to every path
+# under the cookie's; the ratio then shows the agent's own cost only.
 #
 #   bench/apache/run.sh [--build DIR] [--pairs N] [--seconds S] [--connections C]
 set -eu
@@ -117,7 +119,7 @@ check() {
     echo "$out" | grep -q '^STATUS 200 1024$' || { echo "unexpected answer for $*:" >&2; echo "$out" >&2; exit 1; }
     echo "$out"
 }
-check "http://127.0.0.1:$PORT/open/file.html" >/dev/null
+check -H "$COOKIE" "http://127.0.0.1:$PORT/open/file.html" >/dev/null
 check -H "$COOKIE" "http://127.0.0.1:$PORT/app/file.html" | grep -qi '^set-cookie: QVSESSION=' ||
     { echo "the protected request did not renew the session" >&2; exit 1; }
 
@@ -133,7 +135,7 @@ echo "pairs of ${SECONDS_PER_RUN}s runs, $CONNECTIONS connections, 1 KiB file"
 ratios=""
 pair=1
 while [ $pair -le "$PAIRS" ]; do
-    open=$(run_wrk "http://127.0.0.1:$PORT/open/file.html")
+    open=$(run_wrk "http://127.0.0.1:$PORT/open/file.html" -H "$COOKIE")
     prot=$(run_wrk "http://127.0.0.1:$PORT/app/file.html" -H "$COOKIE")
     open_rate=$(rate_of "$open")
     prot_rate=$(rate_of "$prot")
@@ -150,11 +152,7 @@ while [ $pair -le "$PAIRS" ]; do
 done
 
 for url in "open/file.html" "app/file.html"; do
-    if [ "$url" = "app/file.html" ]; then
-        out=$(wrk -t1 -c1 -d"${SECONDS_PER_RUN}s" --latency -H "$COOKIE" "http://127.0.0.1:$PORT/$url")
-    else
-        out=$(wrk -t1 -c1 -d"${SECONDS_PER_RUN}s" --latency "http://127.0.0.1:$PORT/$url")
-    fi
+    out=$(wrk -t1 -c1 -d"${SECONDS_PER_RUN}s" --latency -H "$COOKIE" "http://127.0.0.1:$PORT/$url")
     echo "$out" | awk -v u="/$url" '$1 == "50%" {p50 = $2} $1 == "99%" {p99 = $2} END {print "1 connection " u ": p50 " p50 ", p99 " p99}'
 done
 
