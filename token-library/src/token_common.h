@@ -71,11 +71,27 @@ int compute_digest(int32_t suite, const unsigned char *key, int32_t key_length, 
                    const unsigned char *iv, int32_t iv_length, const char *payload, size_t payload_length,
                    unsigned char digest[kDigestLength]) noexcept;
 
-// The calling thread's zlib streams, reset and ready for one payload (zlib
-// format); null after logging when a stream cannot be set up. They stay
-// open for the thread's next token.
-z_stream *compression_stream(int32_t level) noexcept;
-z_stream *decompression_stream() noexcept;
+struct PooledStream;
+
+// A zlib stream lent from the library's pool for one payload; given back,
+// still open, when the lease ends.
+struct StreamLease {
+    PooledStream *held = nullptr;
+
+    StreamLease() = default;
+    StreamLease(StreamLease &&other) noexcept : held(other.held) { other.held = nullptr; }
+    StreamLease(const StreamLease &) = delete;
+    StreamLease &operator=(const StreamLease &) = delete;
+    StreamLease &operator=(StreamLease &&) = delete;
+    ~StreamLease() { give_back(); }
+    // Null when no stream could be set up (already logged).
+    z_stream *get() const noexcept;
+    void give_back() noexcept;
+};
+
+// zlib-format streams, reset and ready for one payload.
+StreamLease compression_stream(int32_t level) noexcept;
+StreamLease decompression_stream() noexcept;
 
 // Checks a record's or token's version ("Verifying the token's version...").
 int check_version(uint8_t version) noexcept;

@@ -92,7 +92,8 @@ int inflate_payload(const unsigned char *compressed, int32_t compressed_length, 
         NBR_LOG(error, "Cannot allocate buffer for a decompressed payload - out of memory\n");
         return -1;
     }
-    z_stream *stream_handle = nubrel::decompression_stream();
+    const nubrel::StreamLease lease = nubrel::decompression_stream();
+    z_stream *stream_handle = lease.get();
     if (stream_handle == nullptr) return -1;
     z_stream &stream = *stream_handle;
     stream.next_in = const_cast<Bytef *>(compressed);

@@ -15,7 +15,8 @@ using nubrel::OwnedBuffer;
 // bytes. On success `capacity` is the buffer's size (room for padding).
 int deflate_payload(int32_t level, const char *payload, uint32_t payload_length, OwnedBuffer &compressed,
                     int32_t &compressed_length, int32_t &capacity) {
-    z_stream *stream_handle = nubrel::compression_stream(level);
+    const nubrel::StreamLease lease = nubrel::compression_stream(level);
+    z_stream *stream_handle = lease.get();
     if (stream_handle == nullptr) return -1;
     z_stream &stream = *stream_handle;
 
