@@ -57,10 +57,13 @@ size_t remove_token_parameter(std::string &url, std::string_view name) {
             continue;
         }
         ++removed;
-        const size_t ampersand = url.find('&', match);
+        // The value ends at the first '&' after the '=', even if the name holds one.
+        const size_t ampersand = url.find('&', end);
         if (ampersand != std::string::npos) {
             url.erase(match, ampersand + 1 - match);
-            from = match;
+            // The text before the parameter now runs into the one after it and
+            // may end in a new "name=" ("totok=1&k=2" leaves "tok=2").
+            from = query + 1;
             continue;
         }
         url.resize(match);

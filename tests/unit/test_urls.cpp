@@ -72,6 +72,29 @@ TEST(RequestUrl, TokenParameterIsRemoved) {
     EXPECT_EQ(url, "http://h/p?a=1");
 }
 
+TEST(RequestUrl, NoTokenParameterIsLeftBehind) {
+    const struct {
+        const char *url;
+        const char *name;
+        const char *expected;
+        size_t removed;
+    } cases[] = {
+        // Removing a parameter joins the text before it to the one after it,
+        // which can spell the token parameter again.
+        {"http://h/p?totok=1&k=2", "tok", "http://h/p", 2},
+        {"http://h/p?a=1&tototok=1&k=2&k=3", "tok", "http://h/p?a=1", 3},
+        // A name may hold '&': the value still runs from the '=' to the next '&'.
+        {"http://h/p?a&b=1&c=2", "a&b", "http://h/p?c=2", 1},
+        {"?&&=", "&", "?", 1},
+        {"http://h/p?x&to=b&&to=c&y", "&to", "http://h/p?xy", 2},
+    };
+    for (const auto &c : cases) {
+        std::string url = c.url;
+        EXPECT_EQ(qv::remove_token_parameter(url, c.name), c.removed) << c.url;
+        EXPECT_EQ(url, c.expected) << c.url;
+    }
+}
+
 TEST(RequestUrl, LoginUrlGetsTheEncodedRequestUrl) {
     // A '%' already in the URL is encoded again.
     EXPECT_EQ(qv::login_url_with_target("https://idp/login?sp=1", "http://app:8080/a?x=1&y=%41"),
