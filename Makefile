@@ -11,7 +11,7 @@ PREFIX ?= /usr
 DESTDIR ?=
 
 .PHONY: all deps configure build test bench bench-apache clean demo demo-stop \
-        asan-configure test-asan test-asan-unit stress
+        asan-configure test-asan test-asan-unit stress fuzz-build fuzz fuzz-regression
 
 all: build
 
@@ -24,9 +24,9 @@ configure: deps
 build: configure
 	@cmake --build $(BUILD_DIR) -j $(JOBS)
 
-# The sanitizer unit tests first, so that CTest's summary of the whole suite
-# is what a run ends with.
-test: build test-asan-unit
+# The sanitizer unit tests and the fuzz regression first, so that CTest's
+# summary of the whole suite is what a run ends with.
+test: build test-asan-unit fuzz-regression
 	@ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
 
 # The same code built with AddressSanitizer and UndefinedBehaviorSanitizer, in
@@ -62,6 +62,27 @@ test-asan: asan-configure
 	@$(APACHE_SANITIZER_ENV) ctest --test-dir $(ASAN_BUILD_DIR) --output-on-failure -j $(JOBS) -L apache
 	@if ls $(ASAN_REPORTS)/* >/dev/null 2>&1; then cat $(ASAN_REPORTS)/*; echo "test-asan: sanitizer reports above"; exit 1; fi
 
+# libFuzzer targets (fuzz/) built with clang, AddressSanitizer and
+# UndefinedBehaviorSanitizer in a folder of their own. make fuzz runs each
+# target for FUZZ_SECONDS over a working copy of its seeds and prints its
+# coverage; make fuzz-regression runs every committed seed, then fuzzes each
+# target briefly. A crash fails either and its input stays in
+# $(FUZZ_BUILD_DIR)/fuzz-work/TARGET/.
+FUZZ_BUILD_DIR ?= build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_REGRESSION_SECONDS ?= 10
+
+fuzz-build: deps
+	@cmake -S . -B $(FUZZ_BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 -DNUBREL_FUZZ=ON >/dev/null
+	@cmake --build $(FUZZ_BUILD_DIR) -j $(JOBS)
+
+fuzz: fuzz-build
+	@sh fuzz/run.sh --build $(FUZZ_BUILD_DIR) --seconds $(FUZZ_SECONDS)
+
+fuzz-regression: fuzz-build
+	@sh fuzz/run.sh --build $(FUZZ_BUILD_DIR) --seconds $(FUZZ_REGRESSION_SECONDS) --regression
+
 # The load and graceful-restart tests at full length: 32 clients for 20 s
 # each (make test runs them for 5 s). QV_LOAD_SECONDS=N sets another length.
 QV_LOAD_SECONDS ?= 20
@@ -96,4 +117,4 @@ deb: deps
 	@JOBS=$(JOBS) sh packaging/make-deb.sh --build $(BUILD_DIR)/deb --out $(BUILD_DIR)
 
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_BUILD_DIR)
+	rm -rf $(BUILD_DIR) $(ASAN_BUILD_DIR) $(FUZZ_BUILD_DIR)

@@ -10,6 +10,7 @@ PACKAGES="
   apache2 apache2-dev libapr1-dev libaprutil1-dev
   libcurl4-openssl-dev curl
   valgrind wrk python3
+  clang-14 libclang-rt-14-dev
   chromium fonts-dejavu-core
 "
 
