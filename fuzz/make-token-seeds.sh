@@ -50,6 +50,6 @@ done
 empty=$(printf '' | "$tool" encode --suite 0)
 { selector 0; structure_of "$empty"; } >"$out/structure-suite-0-empty"
 # Broken: a cut token, a wrong header, a payload length beyond the data.
-{ selector $((2 | 8)); token_of 2 | cut -c1-60; } >"$out/text-cut"
+{ selector $((2 | 8)); token_of 2 | cut -c1-60 | tr -d '\n'; } >"$out/text-cut"
 { selector 1; printf 'NBX\001\001'; head -c 40 /dev/zero; } >"$out/structure-bad-header"
 { selector 0; printf 'NBR\001\000'; head -c 20 /dev/zero; printf '\000\000\377\377xyz'; } >"$out/structure-long-length"
