@@ -1,12 +1,15 @@
 // The payload reader and writer. An input is "payload\0key\0value": the
 // readers run on the payload text as it is, then the writer sets the value
 // and the readers must give it back. Without a third part the value is NULL,
-// which the writer stores as empty.
+// which the writer stores as empty. The typed readers run on the same text,
+// the value is also read as a time, and a time made from its bytes is
+// written and read back.
 #include "fuzz_check.h"
 #include "nubrel.h"
 
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -91,6 +94,73 @@ void check_items(const char *payload) {
     }
 }
 
+// The typed readers read what the text reader finds.
+void check_typed_values(const char *payload, const char *key) {
+    Text text(nubrel_get_payload_value(payload, key));
+    int64_t time = -1;
+    const int32_t result = nubrel_get_payload_time(payload, key, &time);
+    if (text.text == nullptr) {
+        FUZZ_CHECK(result == -1 && time == 0);
+    } else {
+        int64_t direct = -1;
+        FUZZ_CHECK(nubrel_get_time(text.text, &direct) == result && direct == time);
+    }
+    int32_t narrow = -1;
+    long wide = -1;
+    if (nubrel_get_payload_int(payload, key, &narrow) == 0)
+        FUZZ_CHECK(nubrel_get_payload_long(payload, key, &wide) == 0 && wide == narrow && narrow >= 0);
+    int32_t flag = -1;
+    if (nubrel_get_payload_yes_or_no(payload, key, &flag) == 0) FUZZ_CHECK(flag == 0 || flag == 1);
+    if (nubrel_get_payload_true_or_false(payload, key, &flag) == 0) FUZZ_CHECK(flag == 0 || flag == 1);
+}
+
+// Text in the writer's time form, "YYYY-MM-DDThh:mm:ssZ" (anything may follow),
+// reads as the C library's timegm reads its fields, out-of-range ones included.
+void check_time_text(const std::string &value) {
+    int64_t seconds = -1;
+    const int32_t result = nubrel_get_time(value.c_str(), &seconds);
+    FUZZ_CHECK(result == 0 || (result == -1 && seconds == 0));
+    static constexpr std::string_view kShape = "dddd-dd-ddTdd:dd:ddZ";
+    if (value.size() < kShape.size()) return;
+    int fields[6] = {};
+    int field = 0;
+    for (size_t i = 0; i < kShape.size(); ++i) {
+        const char c = value[i];
+        if (kShape[i] != 'd') {
+            if (c != kShape[i]) return;
+            ++field;
+            continue;
+        }
+        if (c < '0' || c > '9') return;
+        fields[field] = fields[field] * 10 + (c - '0');
+    }
+    if (fields[0] <= 1900 || fields[1] < 1 || fields[1] > 12) return;
+    struct tm calendar {};
+    calendar.tm_year = fields[0] - 1900;
+    calendar.tm_mon = fields[1] - 1;
+    calendar.tm_mday = fields[2];
+    calendar.tm_hour = fields[3];
+    calendar.tm_min = fields[4];
+    calendar.tm_sec = fields[5];
+    FUZZ_CHECK(result == 0 && seconds == static_cast<int64_t>(timegm(&calendar)));
+}
+
+// Times the writer stores read back, within the years it writes with four
+// digits and the reader takes as years (after 1900).
+void check_time_round_trip(const char *payload, const std::string &key, const std::string &value) {
+    constexpr int64_t kFirst = -2177452800;   // 1901-01-01T00:00:00Z
+    constexpr int64_t kLast = 253402300799;   // 9999-12-31T23:59:59Z
+    uint64_t bits = 0;
+    std::memcpy(&bits, value.data(), std::min(value.size(), sizeof bits));
+    const int64_t time = kFirst + static_cast<int64_t>(bits % static_cast<uint64_t>(kLast - kFirst + 1));
+    Text updated(nubrel_strdup(payload));
+    const int32_t result = nubrel_set_payload_time(&updated.text, key.c_str(), time);
+    FUZZ_CHECK(result == (key.empty() ? -1 : 0));
+    if (!is_writable_key(key)) return;
+    int64_t read = -1;
+    FUZZ_CHECK(nubrel_get_payload_time(updated.text, key.c_str(), &read) == 0 && read == time);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -108,6 +178,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     check_readers(payload.c_str(), key.c_str());
     check_items(payload.c_str());
+    check_typed_values(payload.c_str(), key.c_str());
+    check_time_text(value);
+    check_time_round_trip(payload.c_str(), key, value);
 
     // Another key already in the payload keeps its value when this one is set.
     char *other_key = nullptr;

@@ -101,7 +101,8 @@ void check_resume(std::string_view base, std::string_view resume) {
         return;
     }
     // A well-formed base URL that names its host takes any value a header can carry.
-    const bool names_host = origin.size() > origin.find(':') + 1;
+    const size_t colon = origin.find(':');
+    const bool names_host = colon != npos && origin.size() > colon + 1;
     FUZZ_CHECK(!is_header_safe(resume) || qv::check_http_url(base).problem != nullptr || !names_host);
 }
 

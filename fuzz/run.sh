@@ -56,6 +56,11 @@ for target in $targets; do
         failed="$failed $target"
         continue
     fi
+    if ! ls "$seeds"/* >/dev/null 2>&1; then
+        echo "$target: no seeds in $seeds" >&2
+        failed="$failed $target"
+        continue
+    fi
     rm -rf "$work"
     mkdir -p "$work/corpus"
     cp "$seeds"/* "$work/corpus/"
