@@ -8,6 +8,7 @@
 
 #include <nubrel.h>
 
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <optional>
@@ -16,7 +17,12 @@
 
 namespace qvtest {
 
-inline int64_t now_seconds() { return static_cast<int64_t>(std::time(nullptr)); }
+// The clock Apache reads. time() reads a coarser clock that can still show
+// the previous second for a few milliseconds after Apache has moved on.
+inline int64_t now_seconds() {
+    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
 
 // "2001-09-09T01:46:40Z"
 inline std::string iso_time(int64_t seconds) {
