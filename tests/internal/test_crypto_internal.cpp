@@ -4,9 +4,11 @@
 #include "internal.h"
 #include "log_capture.h"
 #include "obfuscation_key.h"
+#include "token_common.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -367,4 +369,46 @@ TEST_F(CryptoInternalTest, DeobfuscationWithDamagedTextFailsInUnpadding) {
 TEST_F(CryptoInternalTest, RandomGeneratorIsReportedSeeded) {
     EXPECT_EQ(nubrel::check_and_seed_random(), 0);
     EXPECT_TRUE(testlog::has("OpenSSL PRNG is seeded with enough data"));
+}
+
+// Streams are lent out as tokens are coded; what comes back beyond the idle
+// limit is closed, and the next lease gets the last stream given back.
+TEST_F(CryptoInternalTest, StreamPoolKeepsSixteenIdleStreams) {
+    std::vector<nubrel::StreamLease> leases;
+    leases.reserve(20);
+    std::vector<z_stream *> lent;
+    for (int i = 0; i < 20; ++i) {
+        leases.push_back(nubrel::compression_stream(9));
+        ASSERT_NE(leases.back().get(), nullptr);
+        lent.push_back(leases.back().get());
+    }
+    std::vector<z_stream *> distinct = lent;
+    std::sort(distinct.begin(), distinct.end());
+    EXPECT_EQ(std::unique(distinct.begin(), distinct.end()), distinct.end());
+
+    testlog::clear();
+    leases.clear();
+    size_t released = 0;
+    for (const auto &line : testlog::lines())
+        released += line.text == "Releasing dynamic structures of compression stream..." ? 1 : 0;
+    EXPECT_EQ(released, 4u) << testlog::dump();
+
+    testlog::clear();
+    const nubrel::StreamLease again = nubrel::compression_stream(9);
+    // The leases ended first to last: the sixteenth filled the pool, the rest were closed.
+    EXPECT_EQ(again.get(), lent[15]);
+    EXPECT_TRUE(testlog::has("Resetting a pooled compression stream...")) << testlog::dump();
+
+    // A stream opened at another level is not handed out for this one.
+    testlog::clear();
+    const nubrel::StreamLease other_level = nubrel::compression_stream(1);
+    ASSERT_NE(other_level.get(), nullptr);
+    EXPECT_TRUE(testlog::has("Releasing dynamic structures of compression stream..."));
+    EXPECT_TRUE(testlog::has("Initializing stream for compression of payload..."));
+
+    // The same holds for inflate streams, each lease its own.
+    const nubrel::StreamLease first = nubrel::decompression_stream();
+    const nubrel::StreamLease second = nubrel::decompression_stream();
+    ASSERT_NE(first.get(), nullptr);
+    EXPECT_NE(first.get(), second.get());
 }

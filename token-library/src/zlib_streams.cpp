@@ -39,10 +39,13 @@ Pool &pool_of(bool deflating) {
 }
 
 void close_stream(PooledStream *held) noexcept {
-    if (held->deflating)
+    if (held->deflating) {
+        NBR_LOG(detail, "Releasing dynamic structures of compression stream...\n");
         deflateEnd(&held->stream);
-    else
+    } else {
+        NBR_LOG(detail, "Releasing dynamic structures of decompression stream...\n");
         inflateEnd(&held->stream);
+    }
     delete held;
 }
 
