@@ -412,3 +412,31 @@ TEST_F(CryptoInternalTest, StreamPoolKeepsSixteenIdleStreams) {
     ASSERT_NE(first.get(), nullptr);
     EXPECT_NE(first.get(), second.get());
 }
+
+// A session-sized payload compresses through a pooled stream to exactly the
+// bytes zlib's one-call compress2 produces with its defaults at the level.
+TEST_F(CryptoInternalTest, PooledCompressionMatchesZlibDefaults) {
+    std::string payload;
+    for (int i = 0; payload.size() < 2000; ++i)
+        payload += "attribute-" + std::to_string(i % 37) + "=value " + std::to_string(i * 7919 % 1000) + "\n";
+    for (const int level : {0, 1, 6, 9}) {
+        uLongf expected_length = compressBound(static_cast<uLong>(payload.size()));
+        Bytes expected(expected_length);
+        ASSERT_EQ(compress2(expected.data(), &expected_length, reinterpret_cast<const Bytef *>(payload.data()),
+                            static_cast<uLong>(payload.size()), level),
+                  Z_OK);
+        expected.resize(expected_length);
+
+        const nubrel::StreamLease lease = nubrel::compression_stream(level);
+        z_stream *stream = lease.get();
+        ASSERT_NE(stream, nullptr);
+        Bytes produced(compressBound(static_cast<uLong>(payload.size())));
+        stream->next_in = reinterpret_cast<Bytef *>(payload.data());
+        stream->avail_in = static_cast<uInt>(payload.size());
+        stream->next_out = produced.data();
+        stream->avail_out = static_cast<uInt>(produced.size());
+        ASSERT_EQ(deflate(stream, Z_FINISH), Z_STREAM_END);
+        produced.resize(produced.size() - stream->avail_out);
+        EXPECT_EQ(produced, expected) << "level " << level;
+    }
+}
