@@ -62,13 +62,29 @@ TEST(DirectiveValues, LoginUrlNamesItsOwnTarget) {
     for (const auto &c : cases) EXPECT_EQ(qv::has_target_resource_parameter(c.url), c.named) << c.url;
 }
 
+namespace {
+
+struct LineCase {
+    const char *line;
+    qv::LineKind kind;
+    const char *key;
+    const char *value;
+};
+
+template <size_t N>
+void expect_lines(qv::ConfigLine (*parse)(std::string_view), const LineCase (&cases)[N]) {
+    for (const auto &c : cases) {
+        const qv::ConfigLine line = parse(c.line);
+        EXPECT_EQ(line.kind, c.kind) << c.line;
+        EXPECT_EQ(line.key, c.key) << c.line;
+        EXPECT_EQ(line.value, c.value) << c.line;
+    }
+}
+
+}  // namespace
+
 TEST(ConfigLines, DirectiveLines) {
-    const struct {
-        const char *line;
-        qv::LineKind kind;
-        const char *key;
-        const char *value;
-    } cases[] = {
+    const LineCase cases[] = {
         {"QuorvelCookiePath  /app\n", qv::LineKind::entry, "QuorvelCookiePath", "/app"},
         {"  \tQuorvelCookiePath /app   # the path\r\n", qv::LineKind::entry, "QuorvelCookiePath", "/app"},
         {"QuorvelCookieName\r\n", qv::LineKind::entry, "QuorvelCookieName", ""},
@@ -80,21 +96,11 @@ TEST(ConfigLines, DirectiveLines) {
         {"\r\n", qv::LineKind::skip, "", ""},
         {"", qv::LineKind::skip, "", ""},
     };
-    for (const auto &c : cases) {
-        const qv::ConfigLine line = qv::parse_directive_line(c.line);
-        EXPECT_EQ(line.kind, c.kind) << c.line;
-        EXPECT_EQ(line.key, c.key) << c.line;
-        EXPECT_EQ(line.value, c.value) << c.line;
-    }
+    expect_lines(qv::parse_directive_line, cases);
 }
 
 TEST(ConfigLines, AgentLines) {
-    const struct {
-        const char *line;
-        qv::LineKind kind;
-        const char *key;
-        const char *value;
-    } cases[] = {
+    const LineCase cases[] = {
         {"token-name=SESSIONID", qv::LineKind::entry, "token-name", "SESSIONID"},
         {"token-name = SESSIONID\n", qv::LineKind::entry, "token-name", "SESSIONID"},
         {"token-name=SESSIONID # the cookie\n", qv::LineKind::entry, "token-name", "SESSIONID"},
@@ -109,12 +115,7 @@ TEST(ConfigLines, AgentLines) {
         {"#token-name = x", qv::LineKind::skip, "", ""},
         {" \t\r\n", qv::LineKind::skip, "", ""},
     };
-    for (const auto &c : cases) {
-        const qv::ConfigLine line = qv::parse_agent_line(c.line);
-        EXPECT_EQ(line.kind, c.kind) << c.line;
-        EXPECT_EQ(line.key, c.key) << c.line;
-        EXPECT_EQ(line.value, c.value) << c.line;
-    }
+    expect_lines(qv::parse_agent_line, cases);
 }
 
 TEST(ConfigLines, ReaderCountsEveryLine) {
