@@ -1,7 +1,7 @@
 // The functions the module registers with Apache.
 #pragma once
 
-#include "apache.h"
+#include "config/apache.h"
 
 // Start-up: checks the main server's configuration and prepares it for requests.
 int agent_post_config(apr_pool_t *pconf, apr_pool_t *plog, apr_pool_t *ptemp, server_rec *s);

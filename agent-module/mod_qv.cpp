@@ -1,7 +1,7 @@
 // mod_qv: the module record Apache loads, and the registration of the module's hooks.
-#include "directives.h"
+#include "config/directives.h"
 #include "hooks.h"
-#include "server_config.h"
+#include "config/server_config.h"
 
 ap_filter_rec_t *agent_input_filter_handle = nullptr;
 

@@ -1,8 +1,8 @@
 // The module's configuration file lines: the input is walked line by line,
 // each line read as a directive and as an agent-file line, and the values
 // fed to the value readers (flags, integers, comma lists).
-#include "core/config_lines.h"
-#include "core/config_values.h"
+#include "config/config_lines.h"
+#include "config/config_values.h"
 #include "fuzz_check.h"
 
 #include <cinttypes>

@@ -7,11 +7,11 @@
 //   2  removing the token parameter from a request URL
 //   3  the HTTP address check and URL-safe encoding
 //   4  attribute values and names, and the payload as the library reads it
-#include "core/attributes.h"
-#include "core/request_url.h"
-#include "core/resume_url.h"
-#include "core/token_search.h"
-#include "core/url_syntax.h"
+#include "request/attributes.h"
+#include "response/request_url.h"
+#include "request/resume_url.h"
+#include "request/token_search.h"
+#include "response/url_syntax.h"
 #include "fuzz_check.h"
 #include "nubrel.h"
 

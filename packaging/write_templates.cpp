@@ -1,6 +1,6 @@
 // Writes the module's built-in page templates into a folder, as the files
 // that `cmake --install` puts beside the module's configuration.
-#include "core/page_text.h"
+#include "response/page_text.h"
 
 #include <cstdio>
 #include <fstream>

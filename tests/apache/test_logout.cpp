@@ -7,7 +7,7 @@
 #include "session_helpers.h"
 #include "tokens.h"
 
-#include "core/resume_url.h"
+#include "request/resume_url.h"
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,7 @@
 #include "session_tokens.h"
 #include "tokens.h"
 
-#include "core/url_syntax.h"
+#include "response/url_syntax.h"
 
 #include <gtest/gtest.h>
 

@@ -56,7 +56,7 @@ if find "$root" -name 'qv_demo*' -o -name '*login*' | grep -q .; then fail "demo
 # its section in the installed reference.
 reference=$top/share/doc/nubrel/configuration.md
 check "$reference"
-for directive in $(grep -o '"Quorvel[A-Za-z]*"' "$here/../../agent-module/directives.cpp" | tr -d '"' | sort -u); do
+for directive in $(grep -o '"Quorvel[A-Za-z]*"' "$here/../../agent-module/config/directives.cpp" | tr -d '"' | sort -u); do
     grep -q "^ *#\{0,1\}$directive " "$available/qv.conf" || fail "qv.conf does not show $directive"
     grep -q "^## $directive\$" "$reference" 2>/dev/null || fail "configuration.md has no section for $directive"
 done

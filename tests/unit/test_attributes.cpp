@@ -1,6 +1,6 @@
 // Session attributes as the application sees them, and the header names a
 // client may not send.
-#include "core/attributes.h"
+#include "request/attributes.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // The Set-Cookie values that store and erase the session cookie.
-#include "core/cookie_format.h"
+#include "response/cookie_format.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
 // The module's logic that needs no Apache: directive values, the lines of
 // its two configuration files, URL-safe text and HTTP address syntax.
-#include "core/config_lines.h"
-#include "core/config_values.h"
-#include "core/library_version.h"
-#include "core/url_syntax.h"
+#include "config/config_lines.h"
+#include "config/config_values.h"
+#include "startup/library_version.h"
+#include "response/url_syntax.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // Page text: placeholder filling, the built-in templates and the escaped
 // header rows of the start page.
-#include "core/page_text.h"
+#include "response/page_text.h"
 
 #include <gtest/gtest.h>
 

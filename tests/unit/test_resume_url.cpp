@@ -1,6 +1,6 @@
 // The address a logout resumes at: the federation server's base URL with the
 // resume path, and never anywhere else.
-#include "core/resume_url.h"
+#include "request/resume_url.h"
 
 #include <gtest/gtest.h>
 

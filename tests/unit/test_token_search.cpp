@@ -1,6 +1,6 @@
 // Where the agent finds a session token in request text: the query string, a
 // posted form and Cookie header values.
-#include "core/token_search.h"
+#include "request/token_search.h"
 
 #include <gtest/gtest.h>
 

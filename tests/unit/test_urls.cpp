@@ -1,6 +1,6 @@
 // The request URL as the agent rebuilds it: base URL, token removal and the
 // login URL that carries the requested URL back as TargetResource.
-#include "core/request_url.h"
+#include "response/request_url.h"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,69 @@
+#include "config/config_values.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <string>
+
+namespace qv {
+
+namespace {
+
+bool equals_ignoring_case(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        const auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
+        if (lower(a[i]) != lower(b[i])) return false;
+    }
+    return true;
+}
+
+std::optional<bool> parse_pair(std::string_view text, std::string_view on, std::string_view off) {
+    if (equals_ignoring_case(text, on)) return true;
+    if (equals_ignoring_case(text, off)) return false;
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<bool> parse_yes_no(std::string_view text) { return parse_pair(text, "yes", "no"); }
+
+std::optional<bool> parse_true_false(std::string_view text) { return parse_pair(text, "true", "false"); }
+
+std::optional<int> parse_int(std::string_view text) {
+    // strtol with base 0 reads exactly what "%i" reads; it needs a terminated copy.
+    const std::string copy(text);
+    const char *start = copy.c_str();
+    char *end = nullptr;
+    errno = 0;
+    const long value = std::strtol(start, &end, 0);
+    if (end == start) return std::nullopt;
+    if (value > INT_MAX) return INT_MAX;
+    if (value < INT_MIN) return INT_MIN;
+    return static_cast<int>(value);
+}
+
+std::vector<std::string_view> split_comma_list(std::string_view text) {
+    std::vector<std::string_view> items;
+    while (!text.empty()) {
+        const size_t comma = text.find(',');
+        const std::string_view item = trim(text.substr(0, comma));
+        if (!item.empty()) items.push_back(item);
+        if (comma == std::string_view::npos) break;
+        text.remove_prefix(comma + 1);
+    }
+    return items;
+}
+
+bool has_target_resource_parameter(std::string_view url) {
+    const size_t at = url.find("TargetResource=");
+    return at != std::string_view::npos && at > 0 && (url[at - 1] == '?' || url[at - 1] == '&');
+}
+
+std::string_view trim(std::string_view text) {
+    while (!text.empty() && is_space(text.front())) text.remove_prefix(1);
+    while (!text.empty() && is_space(text.back())) text.remove_suffix(1);
+    return text;
+}
+
+}  // namespace qv

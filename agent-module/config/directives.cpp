@@ -1,0 +1,466 @@
+#include "config/directives.h"
+
+#include "config/config_file.h"
+#include "config/config_values.h"
+#include "config/module_log.h"
+#include "config/server_config.h"
+
+#include <cstring>
+#include <string_view>
+
+namespace {
+
+agent_server_config *config_of(const cmd_parms *cmd) { return server_config_of(cmd->server); }
+
+// A rejected value is logged and counted; Apache reads on either way.
+void reject(agent_server_config *config, const char *message) {
+    log_error(config, "%s", message);
+    ++config->error_count;
+}
+
+// Relative paths are taken below the ServerRoot. Returns the path to store:
+// the absolute one, or the value itself when it cannot be resolved.
+char *absolute_path(cmd_parms *cmd, agent_server_config *config, const char *value, bool &resolved) {
+    resolved = true;
+    if (value[0] == '/') return apr_pstrdup(cmd->pool, value);
+    char *path = ap_server_root_relative(cmd->pool, value);
+    if (path == nullptr) {
+        resolved = false;
+        log_error(config, "Cannot get absolute path by \"%s\", relative to the ServerRoot definition", value);
+        ++config->error_count;
+        return apr_pstrdup(cmd->pool, value);
+    }
+    return path;
+}
+
+// yes/no into a flag field; anything else is counted and leaves the field
+// alone. The directive is named explicitly: for a line of the module file,
+// cmd->cmd is the directive that named the file.
+bool set_flag(agent_server_config *config, const char *directive, int agent_server_config::*field,
+              const char *value) {
+    const auto flag = qv::parse_yes_no(value);
+    if (!flag) {
+        log_error(config, "%s: should be either yes or no", directive);
+        ++config->error_count;
+        return false;
+    }
+    config->*field = *flag ? 1 : 0;
+    return true;
+}
+
+// Appends a copy of the value to a list; the messages name the list.
+struct ListMessages {
+    const char *no_array;
+    const char *push_failed;
+};
+
+bool push_entry(cmd_parms *cmd, agent_server_config *config, apr_array_header_t *array, std::string_view value,
+                const ListMessages &messages) {
+    if (array == nullptr) {
+        reject(config, messages.no_array);
+        return false;
+    }
+    auto **slot = static_cast<const char **>(apr_array_push(array));
+    if (slot == nullptr) {
+        reject(config, messages.push_failed);
+        return false;
+    }
+    *slot = apr_pstrmemdup(cmd->pool, value.data(), value.size());
+    return true;
+}
+
+#define QV_CONFIG_OR_RETURN()                          \
+    agent_server_config *config = config_of(cmd);      \
+    if (config == nullptr) return nullptr
+
+const char *set_configuration_file(cmd_parms *cmd, void *mconfig, const char *value) {
+    QV_CONFIG_OR_RETURN();
+    bool resolved = true;
+    config->module_config_file = absolute_path(cmd, config, value, resolved);
+    if (!resolved) return nullptr;
+    if (value[0] == '/')
+        log_trace(config, "Quorvel Apache Agent configuration file: %s", config->module_config_file);
+    else
+        log_trace(config, "Quorvel Apache Agent configuration file: %s ==> %s", value, config->module_config_file);
+    if (read_module_config_file(config, cmd, mconfig) != 0) ++config->error_count;
+    return nullptr;
+}
+
+const char *add_uri_filter(cmd_parms *cmd, void *, const char *value) {
+    QV_CONFIG_OR_RETURN();
+    if (value[0] == '\0') {
+        reject(config, "Cannot register the URI filter - definition is empty");
+        return nullptr;
+    }
+    if (push_entry(cmd, config, config->uri_filters, value,
+                   {"Cannot register the URI filter - array is not allocated",
+                    "Cannot register the URI filter - failed to push filter into the array"}))
+        log_trace(config, "Quorvel Apache Agent URI filter: %s", value);
+    return nullptr;
+}
+
+const char *add_logout_url(cmd_parms *cmd, void *, const char *value) {
+    QV_CONFIG_OR_RETURN();
+    if (value[0] == '\0') {
+        reject(config, "Cannot register the logout URL - definition is empty");
+        return nullptr;
+    }
+    if (push_entry(cmd, config, config->logout_urls, value,
+                   {"Cannot register the session logout URL - array is not allocated",
+                    "Cannot register the session logout URL - failed to push filter into the array"}))
+        log_trace(config, "Quorvel Apache Agent session logout URL: %s", value);
+    return nullptr;
+}
+
+const char *set_send_attributes_once(cmd_parms *cmd, void *, const char *value) {
+    QV_CONFIG_OR_RETURN();
+    log_trace(config, "Quorvel Apache Agent sending attributes once: %s", value);
+    set_flag(config, "QuorvelSendAttributesOnce", &agent_server_config::send_attributes_once, value);
+    return nullptr;
+}
+
+const char *set_verbose_level(cmd_parms *cmd, void *, const char *value) {
+    QV_CONFIG_OR_RETURN();
+    // Any value is taken: one that does not read as a number means 0.
+    config->verbose_level = qv::clamp_verbose_level(qv::parse_int(value).value_or(0));
+    log_trace(config, "Quorvel Apache Agent verbose level: %i", config->verbose_level);
+    return nullptr;
+}
+
+const char *set_attribute_prefix(cmd_parms *cmd, void *, const char *value) {
+    QV_CONFIG_OR_RETURN();
+    config->attribute_prefix = apr_pstrdup(cmd->pool, value);
+    log_trace(config, "Quorvel Apache Agent prefix for the server environment variables: %s", value);
+    return nullptr;
+}
+
+const char *set_cookie_name(cmd_parms *cmd, void *, const char *value) {
+    QV_CONFIG_OR_RETURN();
+    if (config->cookie_name != nullptr) {
+        reject(config, "Cannot register multiple Quorvel cookie names - cookie name should be always single");
+        return nullptr;
+    }
+    config->cookie_name = apr_pstrdup(cmd->pool, value);
+    config->cookie_name_length = static_cast<int>(std::strlen(value));
+    // Start-up replaces the wire name when the name needs encoding.
+    config->wire_cookie_name = config->cookie_name;
+    config->wire_cookie_name_length = config->cookie_name_length;
+    log_trace(config, "Quorvel Apache Agent cookie name: %s", value);
+    return nullptr;
+}
+
+const char *set_cookie_path(cmd_parms *cmd, void *, const char *value) {
+    QV_CONFIG_OR_RETURN();
+    config->cookie_path = apr_pstrdup(cmd->pool, value);
+    config->cookie_path_length = static_cast<int>(std::strlen(value));
+    log_trace(config, "Quorvel Apache Agent cookie path: %s", value);
+    return nullptr;
+}
+
+const char *set_cookie_domain(cmd_parms *cmd, void *, const char *value) {
+    QV_CONFIG_OR_RETURN();
+    if (config->cookie_domain != nullptr) {
+        reject(config, "Cannot register multiple Quorvel cookie domains - cookie domain should be always single");
+        return nullptr;
+    }
+    config->cookie_domain = apr_pstrdup(cmd->pool, value);
+    config->cookie_domain_length = static_cast<int>(std::strlen(value));
+    log_trace(config, "Quorvel Apache Agent cookie domain: %s", value);
+    return nullptr;
+}
+
+const char *set_cookie_is_secure(cmd_parms *cmd, void *, const char *value) {
+    QV_CONFIG_OR_RETURN();
+    if (set_flag(config, "QuorvelCookieIsSecure", &agent_server_config::cookie_is_secure, value))
+        log_trace(config, "Quorvel Apache Agent cookie is \"secure\": %s", value);
+    return nullptr;
+}
+
+const char *set_library_verbose_level(cmd_parms *cmd, void *, const char *value) {
+    QV_CONFIG_OR_RETURN();
+    const auto level = qv::parse_int(value);
+    if (!level) {
+        reject(config, "Cannot parse the Quorvel Apache Agent Nubrel library verbose level");
+        return nullptr;
+    }
+    config->library_verbose_level = qv::clamp_verbose_level(*level);
+    log_trace(config, "Quorvel Apache Agent Nubrel library verbose level: %i", config->library_verbose_level);
+    return nullptr;
+}
+
+const char *set_application_scheme(cmd_parms *cmd, void *, const char *value) {
+    QV_CONFIG_OR_RETURN();
+    config->application_scheme = apr_pstrdup(cmd->pool, value);
+    log_trace(config, "Quorvel application scheme: %s", value);
+    return nullptr;
+}
+
+const char *set_application_host(cmd_parms *cmd, void *, const char *value) {
+    QV_CONFIG_OR_RETURN();
+    config->application_host = apr_pstrdup(cmd->pool, value);
+    log_trace(config, "Quorvel application host: %s", value);
+    return nullptr;
+}
+
+const char *set_application_port(cmd_parms *cmd, void *, const char *value) {
+    QV_CONFIG_OR_RETURN();
+    const auto port = qv::parse_int(value);
+    if (!port) {
+        log_error(config, "Cannot get the application HTTP port - failed to parse the value \"%s\"", value);
+        ++config->error_count;
+        return nullptr;
+    }
+    // The number is kept even when it is out of range; start-up reports it again.
+    config->application_port = *port;
+    if (*port < 1 || *port > 65535) {
+        log_error(config, "Cannot get the application HTTP port - value %i is not valid", *port);
+        ++config->error_count;
+        return nullptr;
+    }
+    log_trace(config, "Quorvel application port: %i", *port);
+    return nullptr;
+}
+
+const char *set_base_url(cmd_parms *cmd, void *, const char *value) {
+    QV_CONFIG_OR_RETURN();
+    config->base_url = apr_pstrdup(cmd->pool, value);
+    config->base_url_length = static_cast<int>(std::strlen(value));
+    log_trace(config, "Quorvel base URL: %s", value);
+    return nullptr;
+}
+
+const char *set_slo_url(cmd_parms *cmd, void *, const char *value) {
+    QV_CONFIG_OR_RETURN();
+    config->slo_url = apr_pstrdup(cmd->pool, value);
+    log_trace(config, "Quorvel SLO URL: %s", value);
+    return nullptr;
+}
+
+const char *set_login_page_url(cmd_parms *cmd, void *, const char *value) {
+    QV_CONFIG_OR_RETURN();
+    config->login_page_url = apr_pstrdup(cmd->pool, value);
+    // Once a login URL names its own target, later ones never clear the flag.
+    if (qv::has_target_resource_parameter(value)) config->login_url_has_target_resource = 1;
+    log_trace(config, "Quorvel login page URL: %s", value);
+    return nullptr;
+}
+
+const char *set_error_page_url(cmd_parms *cmd, void *, const char *value) {
+    QV_CONFIG_OR_RETURN();
+    config->error_page_url = apr_pstrdup(cmd->pool, value);
+    log_trace(config, "Quorvel error page URL: %s", value);
+    return nullptr;
+}
+
+const char *set_agent_configuration_file(cmd_parms *cmd, void *, const char *value) {
+    QV_CONFIG_OR_RETURN();
+    bool resolved = true;
+    config->agent_config_file = absolute_path(cmd, config, value, resolved);
+    if (resolved) log_trace(config, "Quorvel Agent configuration file: %s", config->agent_config_file);
+    return nullptr;
+}
+
+const char *add_attribute_filter(cmd_parms *cmd, void *, const char *value) {
+    QV_CONFIG_OR_RETURN();
+    if (value == nullptr) {
+        reject(config, "Cannot register the session attribute filter - the value is null");
+        return nullptr;
+    }
+    if (value[0] == '\0') return nullptr;
+    if (push_entry(cmd, config, config->attribute_filters, value,
+                   {"Cannot register the session attribute filter - array is not allocated",
+                    "Cannot register the session attribute filter - failed to push filter into the array"}))
+        log_trace(config, "Quorvel Apache Agent filter mode enabled for session attribute: %s", value);
+    return nullptr;
+}
+
+const char *set_expose_to_environment(cmd_parms *cmd, void *, const char *value) {
+    QV_CONFIG_OR_RETURN();
+    if (set_flag(config, "QuorvelExposeSessionAttributesToEnvironmentVariables", &agent_server_config::expose_to_environment, value))
+        log_trace(config, "Quorvel Apache Agent expose session attributes into environment variables: %s", value);
+    return nullptr;
+}
+
+const char *set_expose_to_headers(cmd_parms *cmd, void *, const char *value) {
+    QV_CONFIG_OR_RETURN();
+    if (set_flag(config, "QuorvelExposeSessionAttributesToHttpHeaders", &agent_server_config::expose_to_headers, value))
+        log_trace(config, "Quorvel Apache Agent expose session attributes into HTTP headers: %s", value);
+    return nullptr;
+}
+
+const char *set_error_page_template_file(cmd_parms *cmd, void *, const char *value) {
+    QV_CONFIG_OR_RETURN();
+    if (value[0] == '\0') return nullptr;
+    bool resolved = true;
+    config->error_page_template_file = absolute_path(cmd, config, value, resolved);
+    if (resolved) log_trace(config, "Quorvel error page template file: %s", config->error_page_template_file);
+    return nullptr;
+}
+
+const char *set_start_page_template_file(cmd_parms *cmd, void *, const char *value) {
+    QV_CONFIG_OR_RETURN();
+    if (value[0] == '\0') return nullptr;
+    bool resolved = true;
+    config->start_page_template_file = absolute_path(cmd, config, value, resolved);
+    if (resolved) log_trace(config, "Quorvel start page template file: %s", config->start_page_template_file);
+    return nullptr;
+}
+
+const char *set_start_page_url(cmd_parms *cmd, void *, const char *value) {
+    QV_CONFIG_OR_RETURN();
+    if (value == nullptr) {
+        reject(config, "Cannot register the start page URL filter - the value is null");
+        return nullptr;
+    }
+    if (value[0] == '\0') return nullptr;
+    if (config->start_page_url_filter != nullptr) {
+        reject(config, "Cannot register multiple start page URL filters - a single entry is allowed");
+        return nullptr;
+    }
+    config->start_page_url_filter = apr_pstrdup(cmd->pool, value);
+    log_trace(config, "Quorvel Apache Agent start page URL filter: %s", value);
+    return nullptr;
+}
+
+const char *add_virtual_host_filters(cmd_parms *cmd, void *, const char *value) {
+    QV_CONFIG_OR_RETURN();
+    if (value == nullptr) {
+        reject(config, "Cannot register a virtual host name filter - the value is null");
+        return nullptr;
+    }
+    for (const std::string_view item : qv::split_comma_list(value)) {
+        if (!push_entry(cmd, config, config->virtual_host_filters, item,
+                        {"Cannot register a virtual host name filter - array is not allocated",
+                         "Cannot register a virtual host name filter - failed to push filter into the array"}))
+            break;
+        log_trace(config, "Quorvel Apache Agent virtual host name filter: %s",
+                  APR_ARRAY_IDX(config->virtual_host_filters, config->virtual_host_filters->nelts - 1, const char *));
+    }
+    return nullptr;
+}
+
+const char *set_browser_cache_control(cmd_parms *cmd, void *, const char *value) {
+    QV_CONFIG_OR_RETURN();
+    if (set_flag(config, "QuorvelEnableUserBrowserCacheControl", &agent_server_config::browser_cache_control, value))
+        log_trace(config, "Quorvel Apache Agent enable user browser cache control: %s", value);
+    return nullptr;
+}
+
+const char *set_cache_control_value(cmd_parms *cmd, void *, const char *value) {
+    QV_CONFIG_OR_RETURN();
+    if (config->cache_control_value != nullptr) {
+        reject(config, "QuorvelCacheControlHeaderValue: should be defined only once");
+        return nullptr;
+    }
+    config->cache_control_value = apr_pstrdup(cmd->pool, value);
+    log_trace(config, "Quorvel Apache Agent 'Cache-Control' header value: %s", value);
+    return nullptr;
+}
+
+#undef QV_CONFIG_OR_RETURN
+
+}  // namespace
+
+// Every directive is server-wide (main server or virtual host) with one argument.
+#define QV_DIRECTIVE(name, handler, help) AP_INIT_TAKE1(name, handler, nullptr, RSRC_CONF, help)
+
+const command_rec agent_directives[] = {
+    QV_DIRECTIVE("QuorvelConfigurationFile", set_configuration_file,
+                 "QuorvelConfigurationFile -- path to this module's configuration file."),
+    QV_DIRECTIVE("QuorvelFilter", add_uri_filter,
+                 "QuorvelFilter -- turn on filtering by the Quorvel Apache Agent."),
+    QV_DIRECTIVE("QuorvelCancelURL", add_logout_url,
+                 "QuorvelCancelURL -- URL to invoke which will logout the Quorvel session."),
+    QV_DIRECTIVE("QuorvelSendAttributesOnce", set_send_attributes_once,
+                 "QuorvelSendAttributesOnce -- flag dictates whether attributes should be exposed only for the "
+                 "first request, or for all."),
+    QV_DIRECTIVE("QuorvelVerboseLevel", set_verbose_level,
+                 "QuorvelVerboseLevel -- verbose level for logging, 0-5."),
+    QV_DIRECTIVE("QuorvelAuthnPrefix", set_attribute_prefix,
+                 "QuorvelAuthnPrefix -- prefix to convey user attributes and session information in the server "
+                 "environment variables"),
+    QV_DIRECTIVE("QuorvelCookieName", set_cookie_name,
+                 "QuorvelCookieName - the Quorvel session cookie name to use."),
+    QV_DIRECTIVE("QuorvelCookiePath", set_cookie_path,
+                 "QuorvelCookiePath - the path of Quorvel session cookies."),
+    QV_DIRECTIVE("QuorvelCookieDomain", set_cookie_domain,
+                 "QuorvelCookieDomain - the domain of Quorvel session cookies."),
+    QV_DIRECTIVE("QuorvelCookieIsSecure", set_cookie_is_secure,
+                 "QuorvelCookieIsSecure - enables or disables the \"secure\" attribute of the cookie."),
+    QV_DIRECTIVE("QuorvelNubrelLibVerboseLevel", set_library_verbose_level,
+                 "QuorvelNubrelLibVerboseLevel -- verbose level for the Nubrel library for logging, 0-5."),
+    QV_DIRECTIVE("QuorvelApplicationScheme", set_application_scheme,
+                 "QuorvelApplicationScheme -- the optional application HTTP scheme, for use when there is a reverse "
+                 "proxy in front of Apache server. During SP-Initiated SSO, this makes possible automatic redirection "
+                 "to the request URL with a substituted HTTP scheme (from http to https, or vice versa) after "
+                 "successful SSO."),
+    QV_DIRECTIVE("QuorvelApplicationHost", set_application_host,
+                 "QuorvelApplicationHost -- the optional application host name, for use when there is a reverse "
+                 "proxy in front of Apache server. During SP-Initiated SSO, this makes possible automatic redirection "
+                 "to the request URL with a substituted host name after successful SSO."),
+    QV_DIRECTIVE("QuorvelApplicationPort", set_application_port,
+                 "QuorvelApplicationPort -- the optional application HTTP port, for use when there is a reverse "
+                 "proxy in front of Apache server. During SP-Initiated SSO, this makes possible automatic redirection "
+                 "to the request URL with a substituted HTTP port after successful SSO. The port number should "
+                 "correspond to the http scheme, if scheme is specified."),
+    QV_DIRECTIVE("QuorvelBaseURL", set_base_url,
+                 "QuorvelBaseURL -- the optional URL to redirect to, when the request URL matches the value of option "
+                 "QuorvelCancelURL, and the request URL has a \"resume\" query parameter."),
+    QV_DIRECTIVE("QuorvelSLOURL", set_slo_url,
+                 "QuorvelSLOURL -- the optional URL to redirect to, when the request URL matches the value of option "
+                 "QuorvelCancelURL, and the request URL has no a \"resume\" query parameter."),
+    QV_DIRECTIVE("QuorvelLoginPageURL", set_login_page_url,
+                 "QuorvelLoginPageURL -- the Quorvel Login Page URL for redirections in case when Nubrel is not "
+                 "supplied in request or has expired."),
+    QV_DIRECTIVE("QuorvelErrorPageURL", set_error_page_url,
+                 "QuorvelErrorPageURL -- the Quorvel Error Page URL for redirections in case of Nubrel configuration "
+                 "errors: when the login page is not configured, etc."),
+    QV_DIRECTIVE("QuorvelAgentConfigurationFile", set_agent_configuration_file,
+                 "QuorvelAgentConfigurationFile -- path to the Quorvel Agent configuration file."),
+    QV_DIRECTIVE("QuorvelSessionAttrFilter", add_attribute_filter,
+                 "QuorvelSessionAttrFilter -- turn on filtering of session attributes before passing to the target "
+                 "application"),
+    QV_DIRECTIVE("QuorvelExposeSessionAttributesToEnvironmentVariables", set_expose_to_environment,
+                 "QuorvelExposeSessionAttributesToEnvironmentVariables - enables or disables setting session "
+                 "attributes to environment variables."),
+    QV_DIRECTIVE("QuorvelExposeSessionAttributesToHttpHeaders", set_expose_to_headers,
+                 "QuorvelExposeSessionAttributesToHttpHeaders - enables or disables setting session attributes to "
+                 "HTTP headers."),
+    QV_DIRECTIVE("QuorvelErrorPageTemplateFile", set_error_page_template_file,
+                 "QuorvelErrorPageTemplateFile -- the path to HTML file with an error page template for reporting the "
+                 "configuration and run-time errors directly to the user browser."),
+    QV_DIRECTIVE("QuorvelStartPageTemplateFile", set_start_page_template_file,
+                 "QuorvelStartPageTemplateFile -- the path to HTML file with a start page template for reporting to "
+                 "the administrator/user browser the HTTP headers and/or environment variables, exposed by the "
+                 "Apache Agent to the application."),
+    QV_DIRECTIVE("QuorvelStartPageURL", set_start_page_url,
+                 "QuorvelStartPageURL -- the filter pattern, with regular expressions allowed. When a URL matches a "
+                 "pattern, whether the resource is protected or not, the Apache Agent handles the request and writes "
+                 "a response containing a 'start page' header dump."),
+    QV_DIRECTIVE("QuorvelDisableAgentForVirtualHost", add_virtual_host_filters,
+                 "QuorvelDisableAgentForVirtualHost -- the filter pattern, with regular expressions allowed. When a "
+                 "virtual host name matches a pattern, the Apache Agent is completely disabled for handling requests "
+                 "for the matched host."),
+    QV_DIRECTIVE("QuorvelEnableUserBrowserCacheControl", set_browser_cache_control,
+                 "QuorvelEnableUserBrowserCacheControl -- enables or disables exposing of the outbound HTTP request "
+                 "header 'Cache-Control', which configures caching mechanisms for the session cookies on the side of "
+                 "the User Browser. Default value is 'yes'. It enforces exposing of the outbound HTTP header "
+                 "'Cache-Control: no-cache=\"set-cookie\"'. In such case caching of session cookies in the user "
+                 "browser is disabled. Disabling of caching session cookies is generally recommended and it is mostly "
+                 "important for the session logout (SLO) events, for guaranteed cleanup of the previously valid "
+                 "session cookies, which become no more valid."),
+    QV_DIRECTIVE("QuorvelCacheControlHeaderValue", set_cache_control_value,
+                 "QuorvelCacheControlHeaderValue -- specifies an alternative value of the outbound HTTP request header "
+                 "'Cache-Control', as a replacement of the default value 'no-cache=\"set-cookie\"'. See for possible "
+                 "values: https://www.w3.org/Protocols/rfc2616/rfc2616-sec14.html#sec14.9"),
+    {nullptr, {nullptr}, nullptr, 0, RAW_ARGS, nullptr},
+};
+
+#undef QV_DIRECTIVE
+
+directive_handler find_directive_handler(const char *name) {
+    for (const command_rec *entry = agent_directives; entry->name != nullptr; ++entry)
+        if (std::strcmp(entry->name, name) == 0 && entry->args_how == TAKE1 && entry->func.take1 != nullptr)
+            return entry->func.take1;
+    return nullptr;
+}

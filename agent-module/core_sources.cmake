@@ -1,0 +1,13 @@
+# The module's Apache-free sources (qv_core), each beside the adapter that
+# uses it; shared by the module build and the fuzz build.
+set(QV_CORE_SOURCES
+  config/config_lines.cpp
+  config/config_values.cpp
+  startup/library_version.cpp
+  request/attributes.cpp
+  request/resume_url.cpp
+  request/token_search.cpp
+  response/cookie_format.cpp
+  response/page_text.cpp
+  response/request_url.cpp
+  response/url_syntax.cpp)

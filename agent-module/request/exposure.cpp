@@ -1,0 +1,81 @@
+// Session attribute exposure.
+#include "request/exposure.h"
+
+#include "request/attributes.h"
+#include "config/module_log.h"
+#include "config/server_config.h"
+
+#include <cstring>
+#include <string_view>
+
+int attribute_filter_matches(const agent_server_config *config, const char *key, size_t length) {
+    if (config == nullptr || key == nullptr || config->compiled_attribute_filters == nullptr) return 0;
+    const apr_array_header_t *filters = config->compiled_attribute_filters;
+    const auto *patterns = reinterpret_cast<ap_regex_t *const *>(filters->elts);
+    for (int i = 0; i < filters->nelts; ++i) {
+        if (patterns[i] == nullptr) {
+            log_warning(config, "Array of compiled session attribute filters has a NULL entry");
+            continue;
+        }
+        // Matching with a length leaves the payload line untouched.
+        if (ap_regexec_len(patterns[i], key, length, 0, nullptr, 0) == 0) return 1;
+    }
+    return 0;
+}
+
+int attribute_filter_matches(const agent_server_config *config, const char *key) {
+    return key == nullptr ? 0 : attribute_filter_matches(config, key, std::strlen(key));
+}
+
+int expose_session_attributes(const char *payload, request_rec *r, const agent_server_config *config,
+                              apr_table_t *session_headers) {
+    const bool to_environment = config->expose_to_environment != 0;
+    const bool to_headers = config->expose_to_headers != 0;
+    if (!to_environment && !to_headers) return 0;
+    if (payload == nullptr) return -1;
+    if (payload[0] == '\0') return 0;
+
+    if (to_environment && to_headers)
+        log_basic(config, "Exposing session information into the environment variables and HTTP headers...");
+    else if (to_environment)
+        log_basic(config, "Exposing session information into the environment variables...");
+    else
+        log_basic(config, "Exposing session information into the HTTP headers...");
+
+    const std::string_view prefix = config->attribute_prefix != nullptr ? config->attribute_prefix : "";
+    int environment_count = 0;
+    int header_count = 0;
+    std::string_view rest(payload);
+    qv::PayloadItem item;
+    while (qv::next_payload_item(rest, item)) {
+        if (!attribute_filter_matches(config, item.key.data(), item.key.size())) continue;
+        if (item.key.substr(0, qv::kUpdateFlagKey.size()) == qv::kUpdateFlagKey) continue;
+        // A header or variable needs a name.
+        if (prefix.empty() && item.key.empty()) continue;
+
+        auto *name = static_cast<char *>(apr_palloc(r->pool, prefix.size() + item.key.size() + 1));
+        const std::string_view stripped = qv::strip_value(item.value);
+        auto *value = name == nullptr ? nullptr
+                                      : static_cast<char *>(apr_palloc(
+                                            r->pool, stripped.size() - qv::escaped_pair_count(stripped) + 1));
+        if (name == nullptr || value == nullptr) {
+            log_error(config, "Cannot expose session information - out of APR request pool");
+            return -1;
+        }
+        qv::attribute_name_into(name, prefix, item.key);
+        qv::unescape_into(value, stripped);
+
+        if (to_environment) {
+            apr_table_mergen(r->subprocess_env, name, value);
+            ++environment_count;
+        }
+        if (to_headers) {
+            apr_table_mergen(r->headers_in, name, value);
+            ++header_count;
+            if (session_headers != nullptr) apr_table_mergen(session_headers, name, value);
+        }
+    }
+    if (environment_count > 0) log_debug(config, " Total environment variables added: %i", environment_count);
+    if (header_count > 0) log_debug(config, " Total request HTTP headers added: %i", header_count);
+    return 0;
+}

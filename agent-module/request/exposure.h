@@ -1,0 +1,21 @@
+// Session attributes handed to the protected application as request headers
+// and environment variables.
+#pragma once
+
+#include "config/apache.h"
+
+#include <cstddef>
+
+struct agent_server_config;
+
+// Adds every payload item whose key a session attribute filter matches, named
+// with the attribute prefix and upper-cased, to headers_in and/or
+// subprocess_env; repeated keys are merged into one ", "-joined value.
+// session_headers, when given, also receives what goes to headers_in.
+// 0, or -1 for a null payload or on pool exhaustion.
+int expose_session_attributes(const char *payload, request_rec *r, const agent_server_config *config,
+                              apr_table_t *session_headers);
+
+// 1 when a compiled QuorvelSessionAttrFilter matches the key, else 0.
+int attribute_filter_matches(const agent_server_config *config, const char *key);
+int attribute_filter_matches(const agent_server_config *config, const char *key, size_t length);

@@ -1,0 +1,493 @@
+// Start-up: the post-configuration hook that checks the main server's
+// configuration, prepares it for requests, or stops the server.
+#include "startup/agent_settings.h"
+#include "startup/library_version.h"
+#include "hooks.h"
+#include "config/module_log.h"
+#include "response/pages.h"
+#include "config/server_config.h"
+#include "response/url.h"
+
+#include <nubrel.h>
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr const char *kModuleVersion = "mod_qv/1.2.1";
+constexpr const char *kInitializationFlag = "modqvaa_initialization_flag";
+
+[[noreturn]] void refuse_to_start(const agent_server_config *config) {
+    log_fatal(config, "The Apache Agent's configuration file is incorrectly configured. The Apache server failed to "
+                      "start.");
+    // Apache on Linux has no exit code variable of its own to keep in step with.
+    std::exit(2);
+}
+
+bool is_empty(const char *text) { return text == nullptr || text[0] == '\0'; }
+
+// Errors of the main server and of every virtual host that has a record of its
+// own: a rejected value anywhere keeps the server from starting.
+int configuration_errors(server_rec *main_server) {
+    const agent_server_config *main_config = server_config_of(main_server);
+    int errors = main_config->error_count;
+    for (server_rec *host = main_server->next; host != nullptr; host = host->next) {
+        const agent_server_config *config = server_config_of(host);
+        if (config != nullptr && config != main_config) errors += config->error_count;
+    }
+    return errors;
+}
+
+void report_process_model(const agent_server_config *config) {
+    int answer = 0;
+    const auto query = [&answer](int code) { return ap_mpm_query(code, &answer) == APR_SUCCESS; };
+    if (query(AP_MPMQ_IS_FORKED) && answer != 0) {
+        log_basic(config, "MPM is forked (%s mode)...", ap_show_mpm());
+        if (query(AP_MPMQ_MIN_SPARE_DAEMONS)) log_detailed(config, "  Minimum number of spare processes: %i", answer);
+        if (query(AP_MPMQ_MAX_SPARE_DAEMONS)) log_detailed(config, "  Maximum number of spare processes: %i", answer);
+        if (query(AP_MPMQ_MAX_DAEMONS)) log_detailed(config, "  Upper configurable limit of processes: %i", answer);
+    }
+    if (query(AP_MPMQ_IS_THREADED) && answer != 0) {
+        log_basic(config, "MPM is threaded (%s mode)...", ap_show_mpm());
+        if (query(AP_MPMQ_MIN_SPARE_THREADS)) log_detailed(config, " Minimum number of spare threads: %i", answer);
+        if (query(AP_MPMQ_MAX_SPARE_THREADS)) log_detailed(config, " Maximum number of spare threads: %i", answer);
+        if (query(AP_MPMQ_MAX_THREADS))
+            log_detailed(config, " Upper configurable limit of threads per child process: %i", answer);
+    }
+}
+
+// ---- checks of the settings taken together --------------------------------
+
+void check_attribute_exposure(agent_server_config *config) {
+    const bool environment = config->expose_to_environment != 0;
+    const bool headers = config->expose_to_headers != 0;
+    if (!environment && !headers) {
+        log_warning(config, "Exposing of session information is disabled, both into environment variables and HTTP "
+                            "headers");
+        return;
+    }
+    if (environment && headers)
+        log_basic(config, "Exposing of session information is enabled, both into environment variables and HTTP "
+                          "headers");
+    else if (environment)
+        log_basic(config, "Exposing of session information is enabled into environment variables");
+    else
+        log_basic(config, "Exposing of session information is enabled into HTTP headers");
+
+    if (config->attribute_prefix == nullptr) {
+        log_warning(config,
+                    "The session data prefix is not configured, while the default value is empty too, and therefore "
+                    "the Apache Agent will be unable to identify and clean out session-specific HTTP headers, arrived "
+                    "from the client side, to deny spoof attacks. Except the ones, listed in the optional "
+                    "\"qv_variable_list\" attribute of the token's payload, which can be configured within QV admin "
+                    "console in the adapter attribute contract.");
+    } else if (config->attribute_prefix[0] == '\0' || std::strcmp(config->attribute_prefix, "\"\"") == 0) {
+        // The module configuration file keeps quotes, so "" written there means empty too.
+        log_warning(config,
+                    "The session data prefix is configured empty and therefore the Apache Agent will be unable to "
+                    "identify and clean out session-specific HTTP headers, arrived from the client side, to deny "
+                    "spoof attacks.  Except the ones, listed in the optional \"qv_variable_list\" attribute of the "
+                    "token's payload, which can be configured within QV admin console in the adapter attribute "
+                    "contract.");
+        config->attribute_prefix = nullptr;
+    }
+}
+
+// Library support for obfuscated passwords; 0 or 1 error.
+int check_password_obfuscation(const agent_server_config *config) {
+    const char *version = get_nubrel_library_version();
+    qv::LibraryVersion parsed;
+    if (version == nullptr || !qv::parse_library_version(version, parsed)) {
+        log_error(config, "Cannot parse the NBR library version: \"%s\"", version != nullptr ? version : "");
+        return 1;
+    }
+    if (!qv::supports_obfuscated_password(parsed)) {
+        log_error(config,
+                  "Quorvel Agent password-obfuscation feature is turned on, while the feature is not supported by the "
+                  "available NBR library \"%s\"",
+                  version);
+        return 1;
+    }
+    return 0;
+}
+
+// All findings are reported before the caller gives up; the result is their number.
+int check_settings(agent_server_config *config, server_rec *s) {
+    int errors = 0;
+
+    // Apache 2.4 keeps a LogLevel per module: this is the server's level as it applies to this module.
+    if (config->server != nullptr && config->verbose_level >= 2 &&
+        ap_get_server_module_loglevel(s, APLOG_MODULE_INDEX) < APLOG_INFO)
+        log_warning(config, "The Apache Agent's verbose level implies informational output, which cannot be logged "
+                            "with a current 'LogLevel' in \"httpd.conf\"");
+
+    if (config->virtual_host_filters->nelts > 0)
+        log_basic(config, "Total virtual host name filters configured: %i", config->virtual_host_filters->nelts);
+    else
+        log_basic(config, "The virtual host name filters are not configured");
+
+    if (config->uri_filters->nelts > 0) {
+        log_basic(config, "Total URI filters configured: %i", config->uri_filters->nelts);
+    } else {
+        log_error(config, "URI filters are not configured - no resources to protect?");
+        ++errors;
+    }
+
+    if (config->logout_urls->nelts > 0)
+        log_basic(config, "Total session logout URLs configured: %i", config->logout_urls->nelts);
+    else
+        log_warning(config, "Session logout URLs are not configured");
+
+    check_attribute_exposure(config);
+
+    if (config->attribute_filters->nelts > 0)
+        log_basic(config, "Total session attribute filters configured: %i", config->attribute_filters->nelts);
+    else
+        log_warning(config, "The session attribute filters are not configured - no session attributes will be "
+                            "passed to the application");
+
+    if (config->cookie_name == nullptr) {
+        log_error(config, "Quorvel cookie name is not specified");
+        ++errors;
+    } else if (config->cookie_name[0] == '\0') {
+        log_error(config, "Quorvel cookie name is empty");
+        ++errors;
+    } else if (config->agent_token_name == nullptr) {
+        config->agent_token_name = config->cookie_name;
+    } else if (std::strcmp(config->agent_token_name, config->cookie_name) != 0) {
+        log_error(config,
+                  "Token name \"%s\", defined in the Quorvel Agent's configuration file, does not match the "
+                  "previously defined cookie name \"%s\"",
+                  config->agent_token_name, config->cookie_name);
+        ++errors;
+    }
+
+    if (config->agent_cookie_path == nullptr) {
+        config->agent_cookie_path = config->cookie_path;
+    } else if (config->cookie_path == nullptr || std::strcmp(config->agent_cookie_path, config->cookie_path) != 0) {
+        log_error(config,
+                  "Cookie path \"%s\", defined in the Quorvel Agent's configuration file, does not match the "
+                  "previously defined cookie path \"%s\"",
+                  config->agent_cookie_path, config->cookie_path != nullptr ? config->cookie_path : "");
+        ++errors;
+    }
+
+    if (config->cookie_domain == nullptr) {
+        log_basic(config, "The cookie domain is not configured, therefore it will be not exposed in the Set-Cookie "
+                          "response headers. In a web-browser, this will cause the browser to use the domain from the "
+                          "original request.");
+    } else if (config->cookie_domain[0] == '\0') {
+        log_basic(config, "The cookie domain is configured empty, therefore it will be not exposed in the Set-Cookie "
+                          "response headers. In a web-browser, this will cause the browser to use the domain from the "
+                          "original request.");
+        config->cookie_domain = nullptr;
+    } else if (config->agent_cookie_domain == nullptr) {
+        config->agent_cookie_domain = config->cookie_domain;
+    } else if (config->use_cookie != 0 && std::strcmp(config->agent_cookie_domain, config->cookie_domain) != 0) {
+        log_error(config,
+                  "Cookie domain \"%s\", defined in the Quorvel Agent's configuration file, does not match the "
+                  "previously defined cookie domain \"%s\"",
+                  config->agent_cookie_domain, config->cookie_domain);
+        ++errors;
+    }
+
+    if (config->application_scheme != nullptr) {
+        if (config->application_scheme[0] == '\0') {
+            log_error(config, "Quorvel application scheme is empty");
+            ++errors;
+        } else if (std::strcmp(config->application_scheme, "http") != 0 &&
+                   std::strcmp(config->application_scheme, "https") != 0) {
+            log_error(config, "Quorvel application scheme should be either \"http\" or \"https\", not \"%s\"",
+                      config->application_scheme);
+            ++errors;
+        }
+    }
+
+    if (config->application_host != nullptr && config->application_host[0] == '\0') {
+        log_error(config, "Quorvel application host is empty");
+        ++errors;
+    }
+
+    if (config->application_port != kDefaultApplicationPort &&
+        (config->application_port < 1 || config->application_port > 65535)) {
+        log_error(config, "Quorvel application port %i is not valid", config->application_port);
+        ++errors;
+    }
+
+    if (is_empty(config->login_page_url)) {
+        log_error(config, "Quorvel Agent login page URL is not specified");
+        ++errors;
+    } else if (validate_http_url(config, config->login_page_url) != 0) {
+        log_error(config, "Quorvel Agent login page URL's syntax is not valid");
+        ++errors;
+    }
+
+    if (is_empty(config->error_page_url)) {
+        config->error_page_url = nullptr;
+        log_basic(config, "Quorvel Agent error page URL is not specified - the run-time errors will be sent to the "
+                          "user browser directly");
+    }
+
+    if (config->base_url != nullptr) {
+        while (config->base_url_length > 0 && config->base_url[config->base_url_length - 1] == '/') {
+            log_basic(config, "Trimming the terminal forward slash in Quorvel base URL");
+            config->base_url[--config->base_url_length] = '\0';
+        }
+        if (config->base_url_length <= 0) config->base_url = nullptr;
+    }
+    if (config->base_url == nullptr)
+        log_warning(config, "Quorvel base URL is not specified - the request's optional query parameter \"%s\" will "
+                            "be ignored",
+                    "resume");
+
+    if (is_empty(config->slo_url)) {
+        config->slo_url = nullptr;
+        log_warning(config, "Quorvel SLO URL is not specified - sessions will be cancelled internally");
+    }
+
+    bool agent_errors = false;
+    if (is_empty(config->agent_config_file)) {
+        log_error(config, "Quorvel Agent configuration file is not specified");
+        agent_errors = true;
+    }
+    if (is_empty(config->agent_token_name)) {
+        log_error(config, "Quorvel Agent cookie name is not specified");
+        agent_errors = true;
+    }
+    if (config->token_lifetime <= 0) {
+        log_error(config, "Quorvel Agent token lifetime is not specified");
+        agent_errors = true;
+    }
+    if (is_valid_cipher_suite(config->cipher_suite) == 0) {
+        log_error(config, "Quorvel Agent cipher suite %i is incorrect", config->cipher_suite);
+        agent_errors = true;
+    }
+    if (config->obfuscate_password != 0 && check_password_obfuscation(config) != 0) agent_errors = true;
+    if (agent_errors)
+        ++errors;
+    else
+        log_basic(config, "The Quorvel Agent's configuration parameters are valid");
+
+    return errors;
+}
+
+// ---- wire cookie name and compiled filters --------------------------------
+
+bool derive_wire_cookie_name(agent_server_config *config, apr_pool_t *pconf) {
+    if (is_url_safe(config->cookie_name) != 0) {
+        log_basic(config, "Cookie name is URL-safe");
+        config->wire_cookie_name = config->cookie_name;
+        config->wire_cookie_name_length = config->cookie_name_length;
+        return true;
+    }
+    log_basic(config, "Cookie name is not URL-safe");
+    log_basic(config, " Producing cookie name in the URL safe format...");
+    config->wire_cookie_name =
+        url_safe_copy(config, pconf, "cookie name", config->cookie_name, config->cookie_name_length);
+    if (config->wire_cookie_name == nullptr) return false;
+    config->wire_cookie_name_length = static_cast<int>(std::strlen(config->wire_cookie_name));
+    return true;
+}
+
+struct FilterList {
+    apr_array_header_t *agent_server_config::*sources;
+    apr_array_header_t *agent_server_config::*compiled;
+    const char *start;
+    const char *null_entry;
+    const char *not_compiled;      // source; null: no line of its own
+    const char *star_not_compiled; // source; null: no line of its own
+    const char *push_failed;
+    const char *end;               // count
+};
+
+constexpr FilterList kFilterLists[] = {
+    {&agent_server_config::virtual_host_filters, &agent_server_config::compiled_virtual_host_filters,
+     "Compiling the virtual host name filters...", "Array of the virtual host name filters has a NULL entry",
+     "Cannot compile the virtual host name filter \"%s\"",
+     "Cannot compile the virtual host name filter \"%s\" - please specify \".*\" instead for disabling the Apache "
+     "Agent for all virtual host names",
+     "Cannot register the compiled virtual host name filter - failed to push into the array",
+     " Total virtual host name filters compiled: %i"},
+    {&agent_server_config::uri_filters, &agent_server_config::compiled_uri_filters, "Compiling URI filters...",
+     "Array of URI filters has a NULL entry", "Cannot compile the URI filter \"%s\"",
+     "Cannot compile the URI filter \"%s\" - please specify \".*\" instead for filtering all request URIs",
+     "Cannot register the compiled URI filter - failed to push into the array", " Total URI filters compiled: %i"},
+    {&agent_server_config::logout_urls, &agent_server_config::compiled_logout_urls,
+     "Compiling session logout URLs...", "Array of session logout URLs has a NULL entry", nullptr, nullptr,
+     "Cannot register the compiled session logout URL - failed to push into the array",
+     " Total session logout URLs compiled: %i"},
+    {&agent_server_config::attribute_filters, &agent_server_config::compiled_attribute_filters,
+     "Compiling session attribute filters...", "Array of session attribute filters has a NULL entry",
+     "Cannot compile the session attribute filter \"%s\"",
+     "Cannot compile the session attribute filter \"%s\" - please specify \".*\" instead for exposing all session "
+     "attributes",
+     "Cannot register the compiled session attribute filter - failed to push into the array",
+     " Total session attribute filters compiled: %i"},
+};
+
+bool compile_filter_list(agent_server_config *config, const FilterList &list, apr_pool_t *pconf) {
+    const apr_array_header_t *sources = config->*list.sources;
+    if (sources == nullptr || sources->elts == nullptr || sources->nelts == 0) return true;
+    log_basic(config, "%s", list.start);
+    apr_array_header_t *compiled = config->*list.compiled;
+    for (int i = 0; i < sources->nelts; ++i) {
+        const char *source = APR_ARRAY_IDX(sources, i, const char *);
+        if (source == nullptr) {
+            log_error(config, "%s", list.null_entry);
+            return false;
+        }
+        if (source[0] == '\0') continue;
+        ap_regex_t *regex = ap_pregcomp(pconf, source, 0);
+        if (regex == nullptr) {
+            const char *message = std::strcmp(source, "*") == 0 ? list.star_not_compiled : list.not_compiled;
+            if (message != nullptr) log_error(config, message, source);
+            return false;
+        }
+        auto **slot = compiled != nullptr ? static_cast<ap_regex_t **>(apr_array_push(compiled)) : nullptr;
+        if (slot == nullptr) {
+            log_error(config, "%s", list.push_failed);
+            return false;
+        }
+        *slot = regex;
+    }
+    log_detailed(config, list.end, compiled->nelts);
+    return true;
+}
+
+bool compile_start_page_filter(agent_server_config *config, apr_pool_t *pconf) {
+    const char *source = config->start_page_url_filter;
+    if (is_empty(source)) return true;
+    log_basic(config, "Compiling the start page URL filter...");
+    config->compiled_start_page_filter = ap_pregcomp(pconf, source, 0);
+    if (config->compiled_start_page_filter == nullptr) {
+        if (std::strcmp(source, "*") == 0)
+            log_error(config, "Cannot compile the start page URL filter \"%s\" - please specify \".*\" instead for "
+                              "exposing the start page for all requests",
+                      source);
+        else
+            log_error(config, "Cannot compile the start page URL filter \"%s\"", source);
+        return false;
+    }
+    log_detailed(config, " Succeeded to compile the start page URL filter");
+    return true;
+}
+
+// ---- the library ----------------------------------------------------------
+
+bool initialize_library(const agent_server_config *config, server_rec *s, apr_pool_t *pconf) {
+    if (nubrel_initialize() != 0) return false;
+    nubrel_set_module_servrec(s);
+    set_nubrel_verbose_level(static_cast<uint32_t>(config->library_verbose_level));
+    if (const char *version = get_nubrel_library_version(); version != nullptr)
+        ap_add_version_component(pconf, version);
+    return true;
+}
+
+// Runs when the configuration pool is cleared (restart, shutdown).
+apr_status_t release_library_instance(void *data) {
+    auto *s = static_cast<server_rec *>(data);
+    agent_server_config *config = server_config_of(s);
+    if (config == nullptr || config->library_instance == nullptr) return APR_SUCCESS;
+    log_detailed(config, "Releasing a per module NBR API instance...");
+    if (nubrel_release_instance(config->library_instance) == 0)
+        config->library_instance = nullptr;
+    else
+        log_error(config, "Cannot release a per module NBR API instance");
+    // The server record goes with this configuration; until the next start-up
+    // hands over a new one, library lines go to Apache's main log.
+    nubrel_set_module_servrec(nullptr);
+    return APR_SUCCESS;
+}
+
+bool create_library_instance(agent_server_config *config, server_rec *s, apr_pool_t *pconf) {
+    log_basic(config, "Creating a per module NBR API instance...");
+    config->library_instance = nubrel_create_instance();
+    if (config->library_instance == nullptr) {
+        log_error(config, "cannot create a per module NBR API instance...");
+        return false;
+    }
+    log_basic(config, "Configuring properties of a per module NBR API instance...");
+    if (config->agent_config_file != nullptr) {
+        log_basic(config, "Exposing the Quorvel Agent configuration file for the NBR API instance...");
+        if (set_quorvelagent_configuration_file(config->library_instance, config->agent_config_file) != 0) {
+            log_error(config, "Cannot set configuration file of Quorvel Agent for the NBR API instance...");
+            if (nubrel_release_instance(config->library_instance) == 0)
+                config->library_instance = nullptr;
+            else
+                log_error(config, "Cannot release a per module NBR API instance");
+            return false;
+        }
+    }
+    log_basic(config, "Succeeded to configure a per module NBR API instance");
+    apr_pool_cleanup_register(pconf, s, release_library_instance, apr_pool_cleanup_null);
+    return true;
+}
+
+bool load_templates(agent_server_config *config, apr_pool_t *pconf) {
+    if (!is_empty(config->error_page_template_file) &&
+        load_page_template(config, TEMPLATE_ERROR_PAGE, pconf) != 0)
+        return false;
+    if (!is_empty(config->start_page_template_file) &&
+        load_page_template(config, TEMPLATE_START_PAGE, pconf) != 0)
+        return false;
+    return true;
+}
+
+// True on the first run of the hook: Apache reads its configuration twice at
+// start, and only the second reading is the one that serves.
+bool is_first_call(const agent_server_config *config, server_rec *s) {
+    void *flag = nullptr;
+    apr_pool_t *process_pool = s->process->pool;
+    if (apr_pool_userdata_get(&flag, kInitializationFlag, process_pool) != APR_SUCCESS || flag != nullptr)
+        return false;
+    log_basic(config, "First call of post-configuration routine - declining until the second");
+    if (apr_pool_userdata_set(reinterpret_cast<const void *>(1), kInitializationFlag, apr_pool_cleanup_null,
+                              process_pool) != APR_SUCCESS) {
+        log_error(config, "Cannot set the initialization flag");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int agent_post_config(apr_pool_t *pconf, apr_pool_t *, apr_pool_t *ptemp, server_rec *s) {
+    agent_server_config *config = server_config_of(s);
+    if (config == nullptr) {
+        ap_log_error("mod_qv", __LINE__, APLOG_MODULE_INDEX, APLOG_EMERG | APLOG_NOERRNO, 0, s, "%s",
+                     "The Apache Agent's configuration file is incorrectly configured. The Apache server failed to "
+                     "start.");
+        std::exit(2);
+    }
+
+    if (const int errors = configuration_errors(s); errors > 0) {
+        log_error(config, "Total errors during the server's init sequence: %i", errors);
+        refuse_to_start(config);
+    }
+    if (is_first_call(config, s)) return OK;
+
+    log_basic(config, " ");
+    log_basic(config, "Second call of post-configuration routine - verifying parameters and initializing the data");
+    ap_add_version_component(pconf, kModuleVersion);
+    report_process_model(config);
+
+    if (read_agent_config_file(config, ptemp, pconf) != 0) refuse_to_start(config);
+
+    log_basic(config, "Ensuring whether configuration parameters are OK...");
+    if (check_settings(config, s) > 0) refuse_to_start(config);
+
+    if (!derive_wire_cookie_name(config, pconf)) refuse_to_start(config);
+
+    for (const FilterList &list : kFilterLists)
+        if (!compile_filter_list(config, list, pconf)) refuse_to_start(config);
+    if (!compile_start_page_filter(config, pconf)) refuse_to_start(config);
+
+    log_basic(config, "Performing post-configuration initialization...");
+    if (!initialize_library(config, s, pconf)) refuse_to_start(config);
+    if (!create_library_instance(config, s, pconf)) refuse_to_start(config);
+    if (!load_templates(config, pconf)) refuse_to_start(config);
+
+    log_basic(config, "Configuration has succeeded - running the QV module...");
+    return OK;
+}
