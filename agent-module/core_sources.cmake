@@ -5,6 +5,7 @@ set(QV_CORE_SOURCES
   config/config_values.cpp
   startup/library_version.cpp
   request/attributes.cpp
+  request/path_forms.cpp
   request/resume_url.cpp
   request/token_search.cpp
   response/cookie_format.cpp

@@ -1,7 +1,11 @@
 // mod_qv: the module record Apache loads, and the registration of the module's hooks.
 #include "config/directives.h"
-#include "hooks.h"
 #include "config/server_config.h"
+#include "request/access.h"
+#include "request/admission.h"
+#include "request/body_replay.h"
+#include "request/token_discovery.h"
+#include "startup/startup.h"
 
 ap_filter_rec_t *agent_input_filter_handle = nullptr;
 
@@ -9,9 +13,13 @@ namespace {
 
 void agent_register_hooks(apr_pool_t *) {
     ap_hook_post_config(agent_post_config, nullptr, nullptr, APR_HOOK_FIRST);
-    ap_hook_post_read_request(agent_post_read_request, nullptr, nullptr, APR_HOOK_MIDDLE);
-    ap_hook_fixups(agent_fixups, nullptr, nullptr, APR_HOOK_MIDDLE);
-    ap_hook_handler(agent_handler, nullptr, nullptr, APR_HOOK_FIRST);
+    // Before any other module reads the headers a client may not send.
+    ap_hook_post_read_request(agent_post_read_request, nullptr, nullptr, APR_HOOK_REALLY_FIRST);
+    // Per URI: sub-requests and internal redirects that share their parent's
+    // directory configuration are decided too, since the filters are URL patterns.
+    ap_hook_check_access(agent_check_access, nullptr, nullptr, APR_HOOK_FIRST, AP_AUTH_INTERNAL_PER_URI);
+    ap_hook_check_authn(agent_check_user, nullptr, nullptr, APR_HOOK_FIRST, AP_AUTH_INTERNAL_PER_URI);
+    ap_hook_handler(agent_handler, nullptr, nullptr, APR_HOOK_REALLY_FIRST);
     ap_hook_insert_filter(agent_insert_filter, nullptr, nullptr, APR_HOOK_FIRST);
     agent_input_filter_handle =
         ap_register_input_filter(kInputFilterName, agent_input_filter, nullptr, AP_FTYPE_RESOURCE);
@@ -28,7 +36,7 @@ module AP_MODULE_DECLARE_DATA qv_module = {
     nullptr,                     // no per-directory configuration
     nullptr,
     agent_create_server_config,
-    nullptr,                     // no merging: a virtual host holds only what its own section sets
+    agent_merge_server_config,
     agent_directives,
     agent_register_hooks,
     AP_MODULE_FLAG_NONE,

@@ -7,7 +7,9 @@
 //   2  removing the token parameter from a request URL
 //   3  the HTTP address check and URL-safe encoding
 //   4  attribute values and names, and the payload as the library reads it
+//   5  the readings of a request path that protected-area patterns see
 #include "request/attributes.h"
+#include "request/path_forms.h"
 #include "response/request_url.h"
 #include "request/resume_url.h"
 #include "request/token_search.h"
@@ -22,6 +24,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace {
 
@@ -39,40 +42,52 @@ void check_query_value(std::string_view value, std::string_view text) {
     FUZZ_CHECK(within(value, text) && is_trimmed(value) && value.find('&') == npos);
 }
 
+// True when a pair of the name starts at `at` of a Cookie value: at its start
+// or after ';' or ',', with white space between.
+bool starts_cookie_pair(std::string_view text, size_t at) {
+    while (at > 0 && qv::is_space(text[at - 1])) --at;
+    return at == 0 || text[at - 1] == ';' || text[at - 1] == ',';
+}
+
 void check_token_search(std::string_view name, std::string_view text) {
-    const size_t at = qv::find_assignment(text, name);
-    if (at != npos) FUZZ_CHECK(text.substr(at, name.size()) == name && text.substr(at + name.size(), 1) == "=");
+    const size_t at = qv::find_query_parameter(text, name);
+    if (at != npos) {
+        FUZZ_CHECK(text.substr(at, name.size()) == name && text.substr(at + name.size(), 1) == "=");
+        size_t before = at;
+        while (before > 0 && qv::is_space(text[before - 1])) --before;
+        FUZZ_CHECK(at == 0 || (before > 0 && (text[before - 1] == '&' || text[before - 1] == '?')));
+    }
     if (name.empty()) FUZZ_CHECK(at == npos);
 
-    const auto loose = qv::query_token_value(text, name);
-    FUZZ_CHECK(loose.has_value() == (at != npos));
-    if (loose) {
-        check_query_value(*loose, text);
-        if (!loose->empty()) FUZZ_CHECK(loose->data() > text.data() + at + name.size());
-    }
-    // A parameter in the strict sense is also one in the loose sense.
-    const auto strict = qv::query_parameter_value(text, name);
-    if (strict) {
-        FUZZ_CHECK(loose.has_value());
-        check_query_value(*strict, text);
+    const auto value = qv::query_parameter_value(text, name);
+    FUZZ_CHECK(value.has_value() == (at != npos));
+    if (value) {
+        check_query_value(*value, text);
+        if (!value->empty()) FUZZ_CHECK(value->data() > text.data() + at + name.size());
     }
 
     const qv::CookieToken cookie = qv::cookie_token(text, name);
-    FUZZ_CHECK((cookie.kind == qv::CookieTokenKind::absent) == (at == npos));
     if (cookie.kind == qv::CookieTokenKind::found) {
         FUZZ_CHECK(!cookie.value.empty() && within(cookie.value, text) && is_trimmed(cookie.value));
-        FUZZ_CHECK(cookie.value.find(';') == npos);
+        FUZZ_CHECK(cookie.value.find(';') == npos && cookie.value.find(',') == npos);
+        // The value follows "name=" (and white space) at the start of a pair.
+        size_t equals = static_cast<size_t>(cookie.value.data() - text.data());
+        while (equals > 0 && qv::is_space(text[equals - 1])) --equals;
+        FUZZ_CHECK(equals > name.size() && text[equals - 1] == '=');
+        const size_t name_at = equals - 1 - name.size();
+        FUZZ_CHECK(text.substr(name_at, name.size()) == name && starts_cookie_pair(text, name_at));
     } else {
         FUZZ_CHECK(cookie.value.empty());
     }
+    if (cookie.kind != qv::CookieTokenKind::absent) FUZZ_CHECK(text.find(name) != npos);
 
     // A posted body starts with the assignment or is not the token's.
     const bool posted = qv::is_token_assignment(text, name);
-    if (!name.empty()) FUZZ_CHECK(posted == (at == 0));
+    if (!name.empty()) FUZZ_CHECK(posted == (text.size() > name.size() && text.starts_with(name) && text[name.size()] == '='));
     if (posted) {
-        const std::string_view value = qv::posted_token_value(text, name.size());
-        FUZZ_CHECK(within(value, text) && is_trimmed(value));
-        if (!value.empty()) FUZZ_CHECK(value.data() > text.data() + name.size());
+        const std::string_view body_value = qv::posted_token_value(text, name.size());
+        FUZZ_CHECK(within(body_value, text) && is_trimmed(body_value));
+        if (!body_value.empty()) FUZZ_CHECK(body_value.data() > text.data() + name.size());
     }
 }
 
@@ -117,9 +132,9 @@ void check_removal(std::string_view name, std::string_view text) {
     // Only the query changes, and only by losing parameters.
     FUZZ_CHECK(url.size() >= query && url.size() <= text.size() && text.starts_with(url.substr(0, query)));
     FUZZ_CHECK((removed == 0) == (url == text));
-    FUZZ_CHECK((removed > 0) == (qv::find_assignment(text.substr(query + 1), name) != npos));
+    FUZZ_CHECK((removed > 0) == (qv::find_query_parameter(text.substr(query + 1), name) != npos));
     // No token parameter is left for the next request to carry.
-    if (url.size() > query) FUZZ_CHECK(qv::find_assignment(std::string_view(url).substr(query + 1), name) == npos);
+    if (url.size() > query) FUZZ_CHECK(qv::find_query_parameter(std::string_view(url).substr(query + 1), name) == npos);
 }
 
 int hex_value(char c) {
@@ -205,6 +220,26 @@ void check_attributes(std::string_view prefix, std::string_view text) {
     check_payload_agreement(text);
 }
 
+// A resolved path has no empty or dot segment left, keeps its leading '/',
+// and stays as it is when resolved again; every other reading differs from
+// the path and from each other.
+void check_path_forms(std::string_view path) {
+    const std::string resolved = qv::with_dot_segments_resolved(path);
+    FUZZ_CHECK(qv::with_dot_segments_resolved(resolved) == resolved);
+    FUZZ_CHECK(resolved.find("//") == npos);
+    FUZZ_CHECK(!path.starts_with('/') || resolved.starts_with('/'));
+    for (const std::string_view dot : {"/./", "/../"}) FUZZ_CHECK(resolved.find(dot) == npos);
+    FUZZ_CHECK(!resolved.ends_with("/.") && !resolved.ends_with("/.."));
+    FUZZ_CHECK(qv::without_path_parameters(path).find(';') == npos);
+    const std::string folded = qv::with_slashes_folded(path);
+    FUZZ_CHECK(folded.find('\\') == npos && folded.size() <= path.size());
+    const std::vector<std::string> forms = qv::other_path_forms(path);
+    for (size_t i = 0; i < forms.size(); ++i) {
+        FUZZ_CHECK(forms[i] != path);
+        for (size_t j = i + 1; j < forms.size(); ++j) FUZZ_CHECK(forms[i] != forms[j]);
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -213,12 +248,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const size_t nul = input.find('\0');
     const std::string_view name = nul == npos ? std::string_view() : input.substr(0, nul);
     const std::string_view text = nul == npos ? input : input.substr(nul + 1);
-    switch (data[0] % 5) {
+    switch (data[0] % 6) {
     case 0: check_token_search(name, text); break;
     case 1: check_resume(name, text); break;
     case 2: check_removal(name, text); break;
     case 3: check_url_syntax(name, text); break;
     case 4: check_attributes(name, text); break;
+    case 5: check_path_forms(text); break;
     }
     return 0;
 }

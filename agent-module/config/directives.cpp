@@ -37,7 +37,7 @@ char *absolute_path(cmd_parms *cmd, agent_server_config *config, const char *val
 // alone. The directive is named explicitly: for a line of the module file,
 // cmd->cmd is the directive that named the file.
 bool set_flag(agent_server_config *config, const char *directive, int agent_server_config::*field,
-              const char *value) {
+              agent_setting setting, const char *value) {
     const auto flag = qv::parse_yes_no(value);
     if (!flag) {
         log_error(config, "%s: should be either yes or no", directive);
@@ -45,6 +45,7 @@ bool set_flag(agent_server_config *config, const char *directive, int agent_serv
         return false;
     }
     config->*field = *flag ? 1 : 0;
+    config->settings |= setting;
     return true;
 }
 
@@ -115,7 +116,8 @@ const char *add_logout_url(cmd_parms *cmd, void *, const char *value) {
 const char *set_send_attributes_once(cmd_parms *cmd, void *, const char *value) {
     QV_CONFIG_OR_RETURN();
     log_trace(config, "Quorvel Apache Agent sending attributes once: %s", value);
-    set_flag(config, "QuorvelSendAttributesOnce", &agent_server_config::send_attributes_once, value);
+    set_flag(config, "QuorvelSendAttributesOnce", &agent_server_config::send_attributes_once,
+                 SETTING_SEND_ATTRIBUTES_ONCE, value);
     return nullptr;
 }
 
@@ -123,6 +125,7 @@ const char *set_verbose_level(cmd_parms *cmd, void *, const char *value) {
     QV_CONFIG_OR_RETURN();
     // Any value is taken: one that does not read as a number means 0.
     config->verbose_level = qv::clamp_verbose_level(qv::parse_int(value).value_or(0));
+    config->settings |= SETTING_VERBOSE_LEVEL;
     log_trace(config, "Quorvel Apache Agent verbose level: %i", config->verbose_level);
     return nullptr;
 }
@@ -130,6 +133,7 @@ const char *set_verbose_level(cmd_parms *cmd, void *, const char *value) {
 const char *set_attribute_prefix(cmd_parms *cmd, void *, const char *value) {
     QV_CONFIG_OR_RETURN();
     config->attribute_prefix = apr_pstrdup(cmd->pool, value);
+    config->settings |= SETTING_ATTRIBUTE_PREFIX;
     log_trace(config, "Quorvel Apache Agent prefix for the server environment variables: %s", value);
     return nullptr;
 }
@@ -145,6 +149,7 @@ const char *set_cookie_name(cmd_parms *cmd, void *, const char *value) {
     // Start-up replaces the wire name when the name needs encoding.
     config->wire_cookie_name = config->cookie_name;
     config->wire_cookie_name_length = config->cookie_name_length;
+    config->settings |= SETTING_COOKIE_NAME;
     log_trace(config, "Quorvel Apache Agent cookie name: %s", value);
     return nullptr;
 }
@@ -153,6 +158,7 @@ const char *set_cookie_path(cmd_parms *cmd, void *, const char *value) {
     QV_CONFIG_OR_RETURN();
     config->cookie_path = apr_pstrdup(cmd->pool, value);
     config->cookie_path_length = static_cast<int>(std::strlen(value));
+    config->settings |= SETTING_COOKIE_PATH;
     log_trace(config, "Quorvel Apache Agent cookie path: %s", value);
     return nullptr;
 }
@@ -165,13 +171,15 @@ const char *set_cookie_domain(cmd_parms *cmd, void *, const char *value) {
     }
     config->cookie_domain = apr_pstrdup(cmd->pool, value);
     config->cookie_domain_length = static_cast<int>(std::strlen(value));
+    config->settings |= SETTING_COOKIE_DOMAIN;
     log_trace(config, "Quorvel Apache Agent cookie domain: %s", value);
     return nullptr;
 }
 
 const char *set_cookie_is_secure(cmd_parms *cmd, void *, const char *value) {
     QV_CONFIG_OR_RETURN();
-    if (set_flag(config, "QuorvelCookieIsSecure", &agent_server_config::cookie_is_secure, value))
+    if (set_flag(config, "QuorvelCookieIsSecure", &agent_server_config::cookie_is_secure,
+                 SETTING_COOKIE_IS_SECURE, value))
         log_trace(config, "Quorvel Apache Agent cookie is \"secure\": %s", value);
     return nullptr;
 }
@@ -184,6 +192,7 @@ const char *set_library_verbose_level(cmd_parms *cmd, void *, const char *value)
         return nullptr;
     }
     config->library_verbose_level = qv::clamp_verbose_level(*level);
+    config->settings |= SETTING_LIBRARY_VERBOSE_LEVEL;
     log_trace(config, "Quorvel Apache Agent Nubrel library verbose level: %i", config->library_verbose_level);
     return nullptr;
 }
@@ -191,6 +200,7 @@ const char *set_library_verbose_level(cmd_parms *cmd, void *, const char *value)
 const char *set_application_scheme(cmd_parms *cmd, void *, const char *value) {
     QV_CONFIG_OR_RETURN();
     config->application_scheme = apr_pstrdup(cmd->pool, value);
+    config->settings |= SETTING_APPLICATION_SCHEME;
     log_trace(config, "Quorvel application scheme: %s", value);
     return nullptr;
 }
@@ -198,6 +208,7 @@ const char *set_application_scheme(cmd_parms *cmd, void *, const char *value) {
 const char *set_application_host(cmd_parms *cmd, void *, const char *value) {
     QV_CONFIG_OR_RETURN();
     config->application_host = apr_pstrdup(cmd->pool, value);
+    config->settings |= SETTING_APPLICATION_HOST;
     log_trace(config, "Quorvel application host: %s", value);
     return nullptr;
 }
@@ -217,6 +228,7 @@ const char *set_application_port(cmd_parms *cmd, void *, const char *value) {
         ++config->error_count;
         return nullptr;
     }
+    config->settings |= SETTING_APPLICATION_PORT;
     log_trace(config, "Quorvel application port: %i", *port);
     return nullptr;
 }
@@ -225,6 +237,7 @@ const char *set_base_url(cmd_parms *cmd, void *, const char *value) {
     QV_CONFIG_OR_RETURN();
     config->base_url = apr_pstrdup(cmd->pool, value);
     config->base_url_length = static_cast<int>(std::strlen(value));
+    config->settings |= SETTING_BASE_URL;
     log_trace(config, "Quorvel base URL: %s", value);
     return nullptr;
 }
@@ -232,6 +245,7 @@ const char *set_base_url(cmd_parms *cmd, void *, const char *value) {
 const char *set_slo_url(cmd_parms *cmd, void *, const char *value) {
     QV_CONFIG_OR_RETURN();
     config->slo_url = apr_pstrdup(cmd->pool, value);
+    config->settings |= SETTING_SLO_URL;
     log_trace(config, "Quorvel SLO URL: %s", value);
     return nullptr;
 }
@@ -241,6 +255,7 @@ const char *set_login_page_url(cmd_parms *cmd, void *, const char *value) {
     config->login_page_url = apr_pstrdup(cmd->pool, value);
     // Once a login URL names its own target, later ones never clear the flag.
     if (qv::has_target_resource_parameter(value)) config->login_url_has_target_resource = 1;
+    config->settings |= SETTING_LOGIN_PAGE_URL;
     log_trace(config, "Quorvel login page URL: %s", value);
     return nullptr;
 }
@@ -248,6 +263,7 @@ const char *set_login_page_url(cmd_parms *cmd, void *, const char *value) {
 const char *set_error_page_url(cmd_parms *cmd, void *, const char *value) {
     QV_CONFIG_OR_RETURN();
     config->error_page_url = apr_pstrdup(cmd->pool, value);
+    config->settings |= SETTING_ERROR_PAGE_URL;
     log_trace(config, "Quorvel error page URL: %s", value);
     return nullptr;
 }
@@ -256,6 +272,7 @@ const char *set_agent_configuration_file(cmd_parms *cmd, void *, const char *val
     QV_CONFIG_OR_RETURN();
     bool resolved = true;
     config->agent_config_file = absolute_path(cmd, config, value, resolved);
+    config->settings |= SETTING_AGENT_CONFIG_FILE;
     if (resolved) log_trace(config, "Quorvel Agent configuration file: %s", config->agent_config_file);
     return nullptr;
 }
@@ -276,14 +293,16 @@ const char *add_attribute_filter(cmd_parms *cmd, void *, const char *value) {
 
 const char *set_expose_to_environment(cmd_parms *cmd, void *, const char *value) {
     QV_CONFIG_OR_RETURN();
-    if (set_flag(config, "QuorvelExposeSessionAttributesToEnvironmentVariables", &agent_server_config::expose_to_environment, value))
+    if (set_flag(config, "QuorvelExposeSessionAttributesToEnvironmentVariables", &agent_server_config::expose_to_environment,
+                 SETTING_EXPOSE_TO_ENVIRONMENT, value))
         log_trace(config, "Quorvel Apache Agent expose session attributes into environment variables: %s", value);
     return nullptr;
 }
 
 const char *set_expose_to_headers(cmd_parms *cmd, void *, const char *value) {
     QV_CONFIG_OR_RETURN();
-    if (set_flag(config, "QuorvelExposeSessionAttributesToHttpHeaders", &agent_server_config::expose_to_headers, value))
+    if (set_flag(config, "QuorvelExposeSessionAttributesToHttpHeaders", &agent_server_config::expose_to_headers,
+                 SETTING_EXPOSE_TO_HEADERS, value))
         log_trace(config, "Quorvel Apache Agent expose session attributes into HTTP headers: %s", value);
     return nullptr;
 }
@@ -293,6 +312,7 @@ const char *set_error_page_template_file(cmd_parms *cmd, void *, const char *val
     if (value[0] == '\0') return nullptr;
     bool resolved = true;
     config->error_page_template_file = absolute_path(cmd, config, value, resolved);
+    config->settings |= SETTING_ERROR_PAGE_TEMPLATE_FILE;
     if (resolved) log_trace(config, "Quorvel error page template file: %s", config->error_page_template_file);
     return nullptr;
 }
@@ -302,6 +322,7 @@ const char *set_start_page_template_file(cmd_parms *cmd, void *, const char *val
     if (value[0] == '\0') return nullptr;
     bool resolved = true;
     config->start_page_template_file = absolute_path(cmd, config, value, resolved);
+    config->settings |= SETTING_START_PAGE_TEMPLATE_FILE;
     if (resolved) log_trace(config, "Quorvel start page template file: %s", config->start_page_template_file);
     return nullptr;
 }
@@ -318,6 +339,7 @@ const char *set_start_page_url(cmd_parms *cmd, void *, const char *value) {
         return nullptr;
     }
     config->start_page_url_filter = apr_pstrdup(cmd->pool, value);
+    config->settings |= SETTING_START_PAGE_URL;
     log_trace(config, "Quorvel Apache Agent start page URL filter: %s", value);
     return nullptr;
 }
@@ -341,7 +363,8 @@ const char *add_virtual_host_filters(cmd_parms *cmd, void *, const char *value) 
 
 const char *set_browser_cache_control(cmd_parms *cmd, void *, const char *value) {
     QV_CONFIG_OR_RETURN();
-    if (set_flag(config, "QuorvelEnableUserBrowserCacheControl", &agent_server_config::browser_cache_control, value))
+    if (set_flag(config, "QuorvelEnableUserBrowserCacheControl", &agent_server_config::browser_cache_control,
+                 SETTING_BROWSER_CACHE_CONTROL, value))
         log_trace(config, "Quorvel Apache Agent enable user browser cache control: %s", value);
     return nullptr;
 }
@@ -353,6 +376,7 @@ const char *set_cache_control_value(cmd_parms *cmd, void *, const char *value) {
         return nullptr;
     }
     config->cache_control_value = apr_pstrdup(cmd->pool, value);
+    config->settings |= SETTING_CACHE_CONTROL_VALUE;
     log_trace(config, "Quorvel Apache Agent 'Cache-Control' header value: %s", value);
     return nullptr;
 }

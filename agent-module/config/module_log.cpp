@@ -35,11 +35,34 @@ const server_rec *log_target(const server_rec *server) {
     return state == AP_SQ_MS_CREATE_PRE_CONFIG || state == AP_SQ_MS_CREATE_CONFIG ? nullptr : server;
 }
 
+// Lines written for a virtual host's record while Apache starts all land in
+// the main log, so they name the host: its ServerName (and the port of its
+// address when it names one), or where its section begins when Apache has not
+// named it yet.
+const char *host_label(const server_rec *server, char *buffer, size_t size) {
+    const unsigned port = server->addrs != nullptr ? server->addrs->host_port : server->port;
+    if (server->server_hostname != nullptr && port != 0)
+        std::snprintf(buffer, size, "%s:%u", server->server_hostname, port);
+    else if (server->server_hostname != nullptr)
+        std::snprintf(buffer, size, "%s", server->server_hostname);
+    else
+        std::snprintf(buffer, size, "%s:%d", server->defn_name != nullptr ? server->defn_name : "?",
+                      server->defn_line_number);
+    return buffer;
+}
+
 void write(const agent_server_config *config, Role role, const char *text) {
     if (text == nullptr || text[0] == '\0') return;
+    const server_rec *target = log_target(config->server);
+    char labelled[kLineCapacity];
+    if (target == nullptr && config->server != nullptr && config->server->is_virtual) {
+        char label[256];
+        std::snprintf(labelled, sizeof labelled, "Virtual host %s: %s", host_label(config->server, label, sizeof label),
+                      text);
+        text = labelled;
+    }
     // The module index makes "LogLevel qv:..." apply to these lines.
-    ap_log_error("mod_qv", __LINE__, APLOG_MODULE_INDEX, role.level | APLOG_NOERRNO, 0, log_target(config->server),
-                 "%s", text);
+    ap_log_error("mod_qv", __LINE__, APLOG_MODULE_INDEX, role.level | APLOG_NOERRNO, 0, target, "%s", text);
 }
 
 void vlog(const agent_server_config *config, Role role, const char *format, va_list args) {

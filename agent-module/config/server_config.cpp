@@ -1,5 +1,7 @@
 #include "config/server_config.h"
 
+#include <initializer_list>
+
 namespace {
 
 // The record's logger may not exist yet, so exhaustion is reported straight to Apache.
@@ -31,6 +33,75 @@ constexpr ArraySlot kArrays[] = {
      "Cannot create an array for the compiled virtual host name filters - out of APR configuration pool"},
 };
 
+bool make_arrays(apr_pool_t *pool, server_rec *server, agent_server_config *config) {
+    for (const ArraySlot &slot : kArrays) {
+        config->*slot.field = apr_array_make(pool, kInitialArraySize, sizeof(void *));
+        if (config->*slot.field == nullptr) {
+            report_exhaustion(server, slot.failure);
+            return false;
+        }
+    }
+    return true;
+}
+
+// What the agent file says: read anew at start-up from the file the record names.
+void reset_agent_file_values(agent_server_config *config) {
+    config->use_cookie = 1;
+    config->token_lifetime = kDefaultTokenLifetime;
+    config->notbefore_tolerance = 0;
+    config->obfuscate_password = 0;
+    config->cipher_suite = kDefaultCipherSuite;
+    config->agent_token_name = nullptr;
+    config->agent_cookie_path = nullptr;
+    config->agent_cookie_domain = nullptr;
+}
+
+struct IntSetting {
+    agent_setting setting;
+    int agent_server_config::*field;
+};
+constexpr IntSetting kIntSettings[] = {
+    {SETTING_SEND_ATTRIBUTES_ONCE, &agent_server_config::send_attributes_once},
+    {SETTING_VERBOSE_LEVEL, &agent_server_config::verbose_level},
+    {SETTING_LIBRARY_VERBOSE_LEVEL, &agent_server_config::library_verbose_level},
+    {SETTING_COOKIE_IS_SECURE, &agent_server_config::cookie_is_secure},
+    {SETTING_APPLICATION_PORT, &agent_server_config::application_port},
+    {SETTING_EXPOSE_TO_ENVIRONMENT, &agent_server_config::expose_to_environment},
+    {SETTING_EXPOSE_TO_HEADERS, &agent_server_config::expose_to_headers},
+    {SETTING_BROWSER_CACHE_CONTROL, &agent_server_config::browser_cache_control},
+};
+
+// A text setting and the number derived from it that goes with it: its
+// length, or whether the login URL names its own TargetResource.
+struct TextSetting {
+    agent_setting setting;
+    char *agent_server_config::*field;
+    int agent_server_config::*companion;
+};
+constexpr TextSetting kTextSettings[] = {
+    {SETTING_ATTRIBUTE_PREFIX, &agent_server_config::attribute_prefix, nullptr},
+    {SETTING_APPLICATION_SCHEME, &agent_server_config::application_scheme, nullptr},
+    {SETTING_APPLICATION_HOST, &agent_server_config::application_host, nullptr},
+    {SETTING_LOGIN_PAGE_URL, &agent_server_config::login_page_url, &agent_server_config::login_url_has_target_resource},
+    {SETTING_ERROR_PAGE_URL, &agent_server_config::error_page_url, nullptr},
+    {SETTING_BASE_URL, &agent_server_config::base_url, &agent_server_config::base_url_length},
+    {SETTING_SLO_URL, &agent_server_config::slo_url, nullptr},
+    {SETTING_COOKIE_NAME, &agent_server_config::cookie_name, &agent_server_config::cookie_name_length},
+    {SETTING_COOKIE_PATH, &agent_server_config::cookie_path, &agent_server_config::cookie_path_length},
+    {SETTING_COOKIE_DOMAIN, &agent_server_config::cookie_domain, &agent_server_config::cookie_domain_length},
+    {SETTING_AGENT_CONFIG_FILE, &agent_server_config::agent_config_file, nullptr},
+    {SETTING_ERROR_PAGE_TEMPLATE_FILE, &agent_server_config::error_page_template_file, nullptr},
+    {SETTING_START_PAGE_TEMPLATE_FILE, &agent_server_config::start_page_template_file, nullptr},
+    {SETTING_START_PAGE_URL, &agent_server_config::start_page_url_filter, nullptr},
+    {SETTING_CACHE_CONTROL_VALUE, &agent_server_config::cache_control_value, nullptr},
+};
+
+apr_array_header_t *joined(apr_pool_t *pool, const apr_array_header_t *first, const apr_array_header_t *second) {
+    apr_array_header_t *list = apr_array_copy(pool, first);
+    apr_array_cat(list, second);
+    return list;
+}
+
 }  // namespace
 
 void *agent_create_server_config(apr_pool_t *pool, server_rec *server) {
@@ -39,23 +110,57 @@ void *agent_create_server_config(apr_pool_t *pool, server_rec *server) {
         report_exhaustion(server, "Cannot create per-server configuration structure - out of APR configuration pool");
         return nullptr;
     }
-    for (const ArraySlot &slot : kArrays) {
-        config->*slot.field = apr_array_make(pool, kInitialArraySize, sizeof(void *));
-        if (config->*slot.field == nullptr) {
-            report_exhaustion(server, slot.failure);
-            return nullptr;
-        }
-    }
+    if (!make_arrays(pool, server, config)) return nullptr;
     config->server = server;
-    config->use_cookie = 1;
-    config->token_lifetime = kDefaultTokenLifetime;
+    reset_agent_file_values(config);
     config->cookie_path_length = 1;
     config->application_port = kDefaultApplicationPort;
     config->expose_to_environment = 1;
     config->expose_to_headers = 1;
     config->browser_cache_control = 1;
-    config->cipher_suite = kDefaultCipherSuite;
     config->cookie_path = apr_pstrdup(pool, kDefaultCookiePath);
     config->attribute_prefix = apr_pstrdup(pool, kDefaultAttributePrefix);
     return config;
+}
+
+void *agent_merge_server_config(apr_pool_t *pool, void *main_config, void *host_config) {
+    const auto *base = static_cast<const agent_server_config *>(main_config);
+    const auto *own = static_cast<const agent_server_config *>(host_config);
+    auto *merged = static_cast<agent_server_config *>(apr_pcalloc(pool, sizeof(agent_server_config)));
+    *merged = *base;
+    merged->server = own->server;
+    merged->error_count = own->error_count;
+    merged->settings = own->settings;
+    merged->module_config_file = own->module_config_file;
+    for (const IntSetting &entry : kIntSettings)
+        if (has_own_setting(own, entry.setting)) merged->*entry.field = own->*entry.field;
+    for (const TextSetting &entry : kTextSettings) {
+        if (!has_own_setting(own, entry.setting)) continue;
+        merged->*entry.field = own->*entry.field;
+        if (entry.companion != nullptr) merged->*entry.companion = own->*entry.companion;
+    }
+    // Start-up trims and rewrites some texts in place: the host gets copies.
+    merged->base_url = merged->base_url != nullptr ? apr_pstrdup(pool, merged->base_url) : nullptr;
+    merged->wire_cookie_name = merged->cookie_name;
+    merged->wire_cookie_name_length = merged->cookie_name_length;
+
+    // The host protects what the main server protects, and what it adds.
+    merged->uri_filters = joined(pool, base->uri_filters, own->uri_filters);
+    // Every other list of the host replaces the main server's.
+    for (apr_array_header_t *agent_server_config::*list :
+         {&agent_server_config::logout_urls, &agent_server_config::attribute_filters,
+          &agent_server_config::virtual_host_filters})
+        merged->*list = apr_array_copy(pool, (own->*list)->nelts > 0 ? own->*list : base->*list);
+    for (apr_array_header_t *agent_server_config::*list :
+         {&agent_server_config::compiled_uri_filters, &agent_server_config::compiled_logout_urls,
+          &agent_server_config::compiled_attribute_filters, &agent_server_config::compiled_virtual_host_filters})
+        merged->*list = apr_array_make(pool, kInitialArraySize, sizeof(void *));
+    merged->compiled_start_page_filter = nullptr;
+
+    reset_agent_file_values(merged);
+    merged->error_page_template = nullptr;
+    merged->start_page_template = nullptr;
+    merged->library_instance = nullptr;
+    merged->active = 0;
+    return merged;
 }

@@ -5,6 +5,36 @@
 
 #include <nubrel.h>
 
+#include <cstdint>
+
+// Which settings a record's own section set: a virtual host takes from the
+// main server every setting it leaves unset.
+enum agent_setting : uint64_t {
+    SETTING_SEND_ATTRIBUTES_ONCE = 1ull << 0,
+    SETTING_VERBOSE_LEVEL = 1ull << 1,
+    SETTING_LIBRARY_VERBOSE_LEVEL = 1ull << 2,
+    SETTING_COOKIE_IS_SECURE = 1ull << 3,
+    SETTING_APPLICATION_PORT = 1ull << 4,
+    SETTING_EXPOSE_TO_ENVIRONMENT = 1ull << 5,
+    SETTING_EXPOSE_TO_HEADERS = 1ull << 6,
+    SETTING_BROWSER_CACHE_CONTROL = 1ull << 7,
+    SETTING_ATTRIBUTE_PREFIX = 1ull << 8,
+    SETTING_APPLICATION_SCHEME = 1ull << 9,
+    SETTING_APPLICATION_HOST = 1ull << 10,
+    SETTING_LOGIN_PAGE_URL = 1ull << 11,
+    SETTING_ERROR_PAGE_URL = 1ull << 12,
+    SETTING_BASE_URL = 1ull << 13,
+    SETTING_SLO_URL = 1ull << 14,
+    SETTING_COOKIE_NAME = 1ull << 15,
+    SETTING_COOKIE_PATH = 1ull << 16,
+    SETTING_COOKIE_DOMAIN = 1ull << 17,
+    SETTING_AGENT_CONFIG_FILE = 1ull << 18,
+    SETTING_ERROR_PAGE_TEMPLATE_FILE = 1ull << 19,
+    SETTING_START_PAGE_TEMPLATE_FILE = 1ull << 20,
+    SETTING_START_PAGE_URL = 1ull << 21,
+    SETTING_CACHE_CONTROL_VALUE = 1ull << 22,
+};
+
 struct agent_server_config {
     int error_count;
     int send_attributes_once;
@@ -59,6 +89,12 @@ struct agent_server_config {
     ap_regex_t *compiled_start_page_filter;
     nubrel_instance *library_instance;
     server_rec *server;
+    // agent_setting bits of the directives this record's own section holds.
+    uint64_t settings;
+    // 1 once start-up has checked and prepared the record for requests; a
+    // record that protects nothing is left as it is and the agent stays out
+    // of its requests.
+    int active;
 };
 
 // Defaults that differ from zero.
@@ -73,7 +109,18 @@ inline constexpr int kInitialArraySize = 128;
 // create_server_config: the record with its defaults, or null.
 void *agent_create_server_config(apr_pool_t *pool, server_rec *server);
 
+// merge_server_config for a virtual host with a record of its own: every
+// setting its section leaves unset comes from the main server, QuorvelFilter
+// patterns of both protect it, and the values of the agent file are left for
+// start-up to read from the file the host ends up with.
+void *agent_merge_server_config(apr_pool_t *pool, void *main_config, void *host_config);
+
 // The record of a server (the main server's when the virtual host has none of its own).
 inline agent_server_config *server_config_of(const server_rec *server) {
     return static_cast<agent_server_config *>(ap_get_module_config(server->module_config, &qv_module));
+}
+
+// True when the record's own section set the setting.
+inline bool has_own_setting(const agent_server_config *config, agent_setting setting) {
+    return (config->settings & setting) != 0;
 }

@@ -7,10 +7,8 @@
 #include "request/body_replay.h"
 
 #include "config/config_file.h"
-#include "hooks.h"
 #include "config/module_log.h"
 #include "config/server_config.h"
-#include "request/token_discovery.h"
 
 #include <apr_buckets.h>
 

@@ -27,6 +27,20 @@ int attribute_filter_matches(const agent_server_config *config, const char *key)
     return key == nullptr ? 0 : attribute_filter_matches(config, key, std::strlen(key));
 }
 
+namespace {
+
+// Sets every entry of a table into another, replacing what it held under the
+// name: exposing a session again (after an internal redirect) gives the same
+// values, not repeated ones.
+int set_entry(void *target, const char *name, const char *value) {
+    apr_table_setn(static_cast<apr_table_t *>(target), name, value);
+    return 1;
+}
+
+void set_all(apr_table_t *target, const apr_table_t *values) { apr_table_do(set_entry, target, values, nullptr); }
+
+}  // namespace
+
 int expose_session_attributes(const char *payload, request_rec *r, const agent_server_config *config,
                               apr_table_t *session_headers) {
     const bool to_environment = config->expose_to_environment != 0;
@@ -45,6 +59,8 @@ int expose_session_attributes(const char *payload, request_rec *r, const agent_s
     const std::string_view prefix = config->attribute_prefix != nullptr ? config->attribute_prefix : "";
     int environment_count = 0;
     int header_count = 0;
+    // Repeated keys are merged into one value first.
+    apr_table_t *values = apr_table_make(r->pool, 16);
     std::string_view rest(payload);
     qv::PayloadItem item;
     while (qv::next_payload_item(rest, item)) {
@@ -65,15 +81,14 @@ int expose_session_attributes(const char *payload, request_rec *r, const agent_s
         qv::attribute_name_into(name, prefix, item.key);
         qv::unescape_into(value, stripped);
 
-        if (to_environment) {
-            apr_table_mergen(r->subprocess_env, name, value);
-            ++environment_count;
-        }
-        if (to_headers) {
-            apr_table_mergen(r->headers_in, name, value);
-            ++header_count;
-            if (session_headers != nullptr) apr_table_mergen(session_headers, name, value);
-        }
+        apr_table_mergen(values, name, value);
+        if (to_environment) ++environment_count;
+        if (to_headers) ++header_count;
+    }
+    if (to_environment) set_all(r->subprocess_env, values);
+    if (to_headers) {
+        set_all(r->headers_in, values);
+        if (session_headers != nullptr) set_all(session_headers, values);
     }
     if (environment_count > 0) log_debug(config, " Total environment variables added: %i", environment_count);
     if (header_count > 0) log_debug(config, " Total request HTTP headers added: %i", header_count);

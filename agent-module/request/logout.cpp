@@ -3,12 +3,12 @@
 // cookie and may send the browser on to the federation server's base URL.
 #include "request/logout.h"
 
-#include "response/cookies.h"
-#include "request/resume_url.h"
 #include "config/module_log.h"
-#include "response/redirects.h"
 #include "config/server_config.h"
-#include "request/token_discovery.h"
+#include "request/resume_url.h"
+#include "request/session.h"
+#include "response/cookies.h"
+#include "response/redirects.h"
 
 namespace {
 
@@ -32,17 +32,15 @@ const char *token_free_location(const char *token, const agent_server_config *co
 
 }  // namespace
 
-int handle_logout(const char *token, const agent_server_config *config, request_rec *r, const char *resume,
-                  int token_source) {
-    if (config == nullptr || r == nullptr) return HTTP_INTERNAL_SERVER_ERROR;
+Outcome handle_logout(const agent_server_config *config, request_rec *r, const Session &session, const char *resume) {
+    const char *token = session.token;
     const bool has_base_url = is_set(config->base_url);
 
     if (resume == nullptr) {
         if (is_set(config->slo_url)) {
             log_debug(config, "Logging out of the session via redirection to the configured Quorvel SLO URL:");
             log_debug_text(config, config->slo_url);
-            apr_table_setn(r->headers_out, "Location", config->slo_url);
-            return HTTP_MOVED_TEMPORARILY;
+            return Outcome::redirect(HTTP_MOVED_TEMPORARILY, config->slo_url);
         }
         log_basic(config, "Quorvel SLO URL is not configured - cancelling the session internally...");
     } else if (has_base_url) {
@@ -53,12 +51,11 @@ int handle_logout(const char *token, const agent_server_config *config, request_
                           "session internally...");
     }
 
-    if (token != nullptr && token_source == TOKEN_SOURCE_QUERY) {
+    if (token != nullptr && session.source == TOKEN_SOURCE_QUERY) {
         if (const char *url = token_free_location(token, config, r); url != nullptr) {
-            apr_table_setn(r->headers_out, "Location", url);
             log_detailed(config, "Exposing the updated session token, with a new inactivity limit, into the cookie "
                                  "header...");
-            return HTTP_MOVED_TEMPORARILY;
+            return Outcome::redirect(HTTP_MOVED_TEMPORARILY, url);
         }
     }
 
@@ -70,14 +67,12 @@ int handle_logout(const char *token, const agent_server_config *config, request_
             // The session is over all the same; only the onward redirect is refused.
             log_warning(config, "Cannot redirect to the resume URL - the resume value would leave the Quorvel base "
                                 "URL's host or split the Location header");
-            return HTTP_OK;
+            return Outcome::grant();
         }
         const char *url = apr_pstrmemdup(r->pool, joined->data(), joined->size());
-        if (url == nullptr) return HTTP_OK;
         log_debug(config, "Logging out of the session via redirection to the resume URL:");
         log_debug_text(config, url);
-        apr_table_setn(r->headers_out, "Location", url);
-        return HTTP_MOVED_TEMPORARILY;
+        return Outcome::redirect(HTTP_MOVED_TEMPORARILY, url);
     }
-    return HTTP_OK;
+    return Outcome::grant();
 }

@@ -2,11 +2,9 @@
 // now, and the renewed token sent back as the session cookie.
 #include "request/session.h"
 
-#include "response/cookies.h"
 #include "config/module_log.h"
-#include "response/redirects.h"
 #include "config/server_config.h"
-#include "request/token_discovery.h"
+#include "response/cookies.h"
 
 #include <cstdint>
 #include <cstring>
@@ -29,29 +27,25 @@ void refresh_length(nubrel_tokendata *tokendata) {
         tokendata->payload != nullptr ? static_cast<uint32_t>(std::strlen(tokendata->payload)) : 0;
 }
 
-renewal_result finish_with_error(const agent_server_config *config, request_rec *r, nubrel_tokendata *tokendata,
-                                 const char *description) {
-    nubrel_free_tokendata(tokendata);
-    return {true, respond_with_error(r, config, 1, kRuntimeError, description), 0};
-}
+Outcome invalid(const char *description) { return Outcome::error(1, kRuntimeError, description); }
 
 }  // namespace
 
-int validate_session(const agent_server_config *config, request_rec *r, const nubrel_tokendata *tokendata) {
-    if (tokendata == nullptr || tokendata->payload == nullptr || tokendata->payload_length == 0) {
+Outcome validate_session(const agent_server_config *config, const Session &session) {
+    const nubrel_tokendata *tokendata = &session.data;
+    if (tokendata->payload == nullptr || tokendata->payload_length == 0) {
         log_error(config, "The nubrel does not contain a payload - invalidating session...");
-        return respond_with_error(r, config, 1, kRuntimeError, "The session token is not valid.");
+        return invalid("The session token is not valid.");
     }
     if (tokendata->cipher_suite != config->cipher_suite) {
         log_error(config, "Token's cipher suite %i does not match a configured suite ID %i - invalidating session...",
                   static_cast<int>(tokendata->cipher_suite), config->cipher_suite);
-        return respond_with_error(r, config, 1, "Configuration error.", "The session token is not valid.");
+        return Outcome::error(1, "Configuration error.", "The session token is not valid.");
     }
 
     int64_t not_before = 0;
     if (nubrel_get_payload_time(tokendata->payload, kNotBefore, &not_before) != 0)
-        return respond_with_error(r, config, 1, kRuntimeError,
-                                  "Cannot get the session creation time - session is not valid.");
+        return invalid("Cannot get the session creation time - session is not valid.");
     const int64_t now = now_seconds();
     const int64_t tolerance = config->notbefore_tolerance;
     if (not_before <= now) {
@@ -61,9 +55,9 @@ int validate_session(const agent_server_config *config, request_rec *r, const nu
                   "Session creation time exceeds current time with a configured not before tolerance period (%i sec) "
                   "for %li sec - invalidating session...",
                   config->notbefore_tolerance, low32(not_before - tolerance - now));
-        return respond_with_error(r, config, 0, kRuntimeError,
-                                  "Session is not yet valid. Session creation time exceeds current time by more than "
-                                  "the configured \"not-before tolerance\" period.");
+        return Outcome::error(0, kRuntimeError,
+                              "Session is not yet valid. Session creation time exceeds current time by more than the "
+                              "configured \"not-before tolerance\" period.");
     } else {
         log_detailed(config,
                      "Session creation time exceeds current time for %li sec, though fits the configured "
@@ -73,28 +67,26 @@ int validate_session(const agent_server_config *config, request_rec *r, const nu
 
     int64_t renew_until = 0;
     if (nubrel_get_payload_time(tokendata->payload, kRenewUntil, &renew_until) != 0)
-        return respond_with_error(r, config, 1, kRuntimeError,
-                                  "Cannot get the session expiration time - session is not valid.");
+        return invalid("Cannot get the session expiration time - session is not valid.");
     if (now >= renew_until) {
         log_basic(config, "Nubrel lifetime has exceeded %li sec ago, and cannot be renewed", low32(now - renew_until));
-        return redirect_to_login_page(r, config, 1);
+        return Outcome::login(1);
     }
     log_basic(config, "Nubrel overall session limit has not expired - time until expiration is %li sec",
               low32(renew_until - now));
 
     int64_t not_on_or_after = 0;
     if (nubrel_get_payload_time(tokendata->payload, kNotOnOrAfter, &not_on_or_after) != 0)
-        return respond_with_error(r, config, 1, kRuntimeError,
-                                  "Cannot get the session inactivity limit - session is not valid.");
+        return invalid("Cannot get the session inactivity limit - session is not valid.");
     if (now >= not_on_or_after) {
         log_basic(config, "Nubrel inactivity limit had expired %li sec ago - invalidating session...",
                   low32(now - not_on_or_after));
-        return redirect_to_login_page(r, config, 1);
+        return Outcome::login(1);
     }
     log_basic(config, "Nubrel inactivity limit has not expired - time until expiration is %li sec",
               low32(not_on_or_after - now));
     log_basic(config, "Quorvel session is valid");
-    return HTTP_OK;
+    return Outcome::go_on();
 }
 
 int set_update_flag(const agent_server_config *config, nubrel_tokendata *tokendata) {
@@ -113,12 +105,12 @@ int set_update_flag(const agent_server_config *config, nubrel_tokendata *tokenda
     return 0;
 }
 
-renewal_result renew_session(const agent_server_config *config, request_rec *r, nubrel_tokendata *tokendata,
-                             int token_source) {
-    renewal_result result;
+Outcome renew_session(const agent_server_config *config, request_rec *r, Session &session) {
+    nubrel_tokendata *tokendata = &session.data;
+    const int token_source = session.source;
     log_basic(config, "Updating the inactivity limit in the payload as per the configured token's lifetime...");
     if (nubrel_set_payload_time(&tokendata->payload, kNotOnOrAfter, now_seconds() + config->token_lifetime) != 0)
-        return finish_with_error(config, r, tokendata, "Cannot update the inactivity limit for the session.");
+        return invalid("Cannot update the inactivity limit for the session.");
     refresh_length(tokendata);
 
     if (token_source == TOKEN_SOURCE_QUERY || token_source == TOKEN_SOURCE_POST) {
@@ -137,11 +129,11 @@ renewal_result renew_session(const agent_server_config *config, request_rec *r, 
                   "\"not-before\" tolerance interval (%li sec)...",
                   static_cast<long>(config->notbefore_tolerance));
         if (nubrel_set_payload_time(&tokendata->payload, kNotBefore, now_seconds() - config->notbefore_tolerance) != 0)
-            return finish_with_error(config, r, tokendata, "Cannot update the session creation time.");
+            return invalid("Cannot update the session creation time.");
         refresh_length(tokendata);
     } else if (nubrel_get_payload_true_or_false(tokendata->payload, kUpdateFlag, nullptr) == 0) {
         log_basic(config, "The subsequent request for resource within the session - the update flag is present");
-        result.subsequent = 1;
+        session.subsequent = 1;
     } else {
         log_basic(config, "The first request for resource within the session - the update flag is absent");
         set_update_flag(config, tokendata);
@@ -157,5 +149,5 @@ renewal_result renew_session(const agent_server_config *config, request_rec *r, 
     } else {
         log_warning(config, "Cannot encode the updated payload");
     }
-    return result;
+    return Outcome::go_on();
 }

@@ -1,29 +1,42 @@
-// Whether a decoded token's session may be used now, and its renewal.
+// The session of a request: its one owner, whether it may be used now, and
+// its renewal.
 #pragma once
 
 #include "config/apache.h"
+#include "request/token_discovery.h"
+#include "response/outcome.h"
 
 #include <nubrel.h>
 
 struct agent_server_config;
 
-// 200 when the session is valid; otherwise the status of the response
-// already prepared (login redirect or error), for the handler to return.
-int validate_session(const agent_server_config *config, request_rec *r, const nubrel_tokendata *tokendata);
-
-struct renewal_result {
-    // True when the request ends here with `status` (tokendata already released).
-    bool finished = false;
-    int status = OK;
-    // 1 when the session's attributes were already exposed once.
+// The token a request carries, where it came from, and what decoding gave.
+// Every step of the decision takes it by reference; only this record frees
+// the decoded data, on every way out.
+struct Session {
+    const char *token = nullptr;  // request-pool text
+    int source = TOKEN_SOURCE_NONE;
+    nubrel_tokendata data{};
+    // 1 when the update flag was present: the attributes were exposed once before.
     int subsequent = 0;
+
+    Session() = default;
+    Session(const Session &) = delete;
+    Session &operator=(const Session &) = delete;
+    ~Session() { nubrel_free_tokendata(&data); }
 };
+
+// Go on when the session is valid now; otherwise the answer: the error page
+// for a missing payload or an unreadable time, or a session not valid yet;
+// the login page (cookie erased) once its overall or inactivity limit is
+// reached.
+Outcome validate_session(const agent_server_config *config, const Session &session);
 
 // Moves the inactivity limit forward, resets the creation time of tokens
 // from the query string or a posted form, marks cookie sessions with the
-// update flag, and sets the re-encoded token as the session cookie.
-renewal_result renew_session(const agent_server_config *config, request_rec *r, nubrel_tokendata *tokendata,
-                             int token_source);
+// update flag, and sets the re-encoded token as the session cookie. Go on, or
+// the error page when the payload cannot be updated.
+Outcome renew_session(const agent_server_config *config, request_rec *r, Session &session);
 
 // Writes the update flag into the payload. 0, or -1 on failure (logged).
 int set_update_flag(const agent_server_config *config, nubrel_tokendata *tokendata);

@@ -4,7 +4,6 @@
 #include "request/body_replay.h"
 #include "config/config_file.h"
 #include "request/token_search.h"
-#include "hooks.h"
 #include "config/module_log.h"
 #include "config/server_config.h"
 
@@ -60,7 +59,7 @@ SearchStep search_query(request_rec *r, const agent_server_config *config, int *
         return {};
     }
     log_basic(config, "Searching \"%s\" token in query parameters...", printable_cookie_name(config));
-    const auto value = qv::query_token_value(r->args, cookie_name_of(config));
+    const auto value = qv::query_parameter_value(r->args, cookie_name_of(config));
     if (!value) return {};
     if (value->empty()) {
         log_debug(config, "Token \"%s\" is empty - rejecting...", printable_cookie_name(config));

@@ -14,10 +14,6 @@ enum : int {
     TOKEN_SOURCE_POST = 2,
 };
 
-// Request note that holds the address of the brigade with the posted body
-// read while looking for a token.
-inline constexpr const char *kRequestBodyNote = "request-body-brigade";
-
 // Bodies this long or longer are not searched for a token.
 inline constexpr apr_off_t kPostedTokenLimit = 65536;
 
@@ -31,6 +27,9 @@ char *find_query_parameter(request_rec *r, const agent_server_config *config, co
 
 // 1 when the text starts with the cookie's wire name and '=', else 0.
 int is_token_assignment(const agent_server_config *config, const char *text);
+
+// The insert-filter hook: adds the body replay filter to form posts.
+void agent_insert_filter(request_rec *r);
 
 // 1 for a POST of an "application/x-www-form-urlencoded" form, else 0.
 int is_login_form_post(request_rec *r, const agent_server_config *config);

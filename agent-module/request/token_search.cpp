@@ -1,5 +1,7 @@
 #include "request/token_search.h"
 
+#include "response/request_url.h"
+
 namespace qv {
 
 std::string_view trim_left(std::string_view text) {
@@ -10,15 +12,6 @@ std::string_view trim_left(std::string_view text) {
 std::string_view trim_right(std::string_view text) {
     while (!text.empty() && is_space(text.back())) text.remove_suffix(1);
     return text;
-}
-
-size_t find_assignment(std::string_view text, std::string_view name) {
-    if (name.empty()) return std::string_view::npos;
-    for (size_t at = text.find(name); at != std::string_view::npos; at = text.find(name, at + name.size())) {
-        const size_t after = at + name.size();
-        if (after < text.size() && text[after] == '=') return at;
-    }
-    return std::string_view::npos;
 }
 
 namespace {
@@ -32,28 +25,24 @@ std::string_view query_value_at(std::string_view args, size_t from) {
     return trim_right(rest);
 }
 
-}  // namespace
+constexpr bool ends_cookie_pair(char c) { return c == ';' || c == ','; }
 
-std::optional<std::string_view> query_token_value(std::string_view args, std::string_view name) {
-    const size_t at = find_assignment(args, name);
-    if (at == std::string_view::npos) return std::nullopt;
-    return query_value_at(args, at + name.size() + 1);
+// The value of the URL-safe modified base64 digit, or -1.
+constexpr int base64_digit(char c) {
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '-') return 62;
+    if (c == '_') return 63;
+    return -1;
 }
 
+}  // namespace
+
 std::optional<std::string_view> query_parameter_value(std::string_view args, std::string_view name) {
-    if (name.empty()) return std::nullopt;
-    for (size_t at = args.find(name); at != std::string_view::npos; at = args.find(name, at + name.size())) {
-        const size_t after = at + name.size();
-        if (after >= args.size() || args[after] != '=') continue;
-        bool starts_parameter = at == 0;
-        if (!starts_parameter) {
-            size_t before = at;
-            while (before > 0 && is_space(args[before - 1])) --before;
-            starts_parameter = before > 0 && (args[before - 1] == '?' || args[before - 1] == '&');
-        }
-        if (starts_parameter) return query_value_at(args, after + 1);
-    }
-    return std::nullopt;
+    const size_t at = find_query_parameter(args, name);
+    if (at == std::string_view::npos) return std::nullopt;
+    return query_value_at(args, at + name.size() + 1);
 }
 
 bool is_token_assignment(std::string_view text, std::string_view wire_name) {
@@ -68,19 +57,36 @@ std::string_view posted_token_value(std::string_view body, size_t wire_name_leng
 
 CookieToken cookie_token(std::string_view header_value, std::string_view name) {
     CookieToken result;
+    if (name.empty()) return result;
     std::string_view rest = header_value;
-    for (size_t at = find_assignment(rest, name); at != std::string_view::npos; at = find_assignment(rest, name)) {
-        rest = trim_left(rest.substr(at + name.size() + 1));
-        if (rest.empty() || rest.front() == ';') {
+    while (!rest.empty()) {
+        rest = trim_left(rest);
+        size_t end = 0;
+        while (end < rest.size() && !ends_cookie_pair(rest[end])) ++end;
+        const std::string_view pair = rest.substr(0, end);
+        rest.remove_prefix(end < rest.size() ? end + 1 : end);
+        if (pair.size() <= name.size() || pair.substr(0, name.size()) != name || pair[name.size()] != '=') continue;
+        const std::string_view value = trim(pair.substr(name.size() + 1));
+        if (value.empty()) {
             result.kind = CookieTokenKind::omitted;
             continue;
         }
-        const size_t semicolon = rest.find(';');
         result.kind = CookieTokenKind::found;
-        result.value = trim_right(rest.substr(0, semicolon));
+        result.value = value;
         return result;
     }
     return result;
+}
+
+std::optional<int> declared_cipher_suite(std::string_view token) {
+    if (token.size() < 8) return std::nullopt;
+    int digits[4];
+    for (int i = 0; i < 4; ++i) {
+        digits[i] = base64_digit(token[4 + i]);
+        if (digits[i] < 0) return std::nullopt;
+    }
+    // Characters 4 to 7 carry bytes 3 (version), 4 (suite) and 5.
+    return ((digits[1] & 0x0F) << 4) | (digits[2] >> 2);
 }
 
 }  // namespace qv

@@ -14,20 +14,12 @@ namespace qv {
 std::string_view trim_left(std::string_view text);
 std::string_view trim_right(std::string_view text);
 
-// Position of the first occurrence of name that is followed by '=', or npos.
-// An occurrence followed by anything else is passed over and the search goes
-// on from its end. What precedes an occurrence is not looked at, so
-// "xtok=" counts for "tok". An empty name never matches.
-size_t find_assignment(std::string_view text, std::string_view name);
-
-// The token parameter of a query string: nothing when no occurrence of the
-// name is followed by '='; else the value, white space trimmed, up to the
-// first '&' after it (possibly empty). The value is not percent-decoded.
-std::optional<std::string_view> query_token_value(std::string_view args, std::string_view name);
-
-// A query parameter in the strict sense: the name must start the query string
-// or follow '?' or '&' (white space between allowed). Nothing when absent,
-// else the trimmed value up to the next '&' (possibly empty).
+// A query parameter: the name must start the query string or follow '?' or
+// '&' (white space between allowed), and '=' must follow the name. Nothing
+// when absent, else the trimmed value up to the next '&' (possibly empty).
+// The value is not percent-decoded. The session token is searched this way
+// too: a parameter whose name merely ends with the token's name is another
+// parameter.
 std::optional<std::string_view> query_parameter_value(std::string_view args, std::string_view name);
 
 // True when the text begins with the wire name directly followed by '='.
@@ -38,21 +30,30 @@ bool is_token_assignment(std::string_view text, std::string_view wire_name);
 // following '&' is part of it.
 std::string_view posted_token_value(std::string_view body, size_t wire_name_length);
 
-// The token in one Cookie header value.
+// The token in one Cookie header value, found by its whole name at the start
+// of a cookie pair: at the start of the value or after ';' or ',', white
+// space skipped. A name that merely ends with the token's name, or text inside
+// another cookie's value, is not the token.
 enum class CookieTokenKind {
-    absent,   // no "name=" in the value
-    omitted,  // "name=" with nothing before the next ';' or the end
+    absent,   // no such pair in the value
+    omitted,  // "name=" with nothing before the next ';' or ',' or the end
     found,
 };
 struct CookieToken {
     CookieTokenKind kind = CookieTokenKind::absent;
-    std::string_view value;  // trimmed, up to the next ';'
+    std::string_view value;  // trimmed, up to the next ';' or ','
 };
-// Apache 2.4 hands several Cookie headers to modules joined into one value,
-// so an omitted value does not end the search: a later "name=" in the same
-// value, as a second header would have carried it, is looked at too. The
-// result is the first non-empty value, or `omitted` when every "name=" in
-// the value was empty.
+// Apache 2.4 hands several Cookie headers to modules joined into one value
+// with ", ", so an omitted value does not end the search: a later pair of the
+// name in the same value, as a second header would have carried it, is looked
+// at too. The result is the first non-empty value, or `omitted` when every
+// pair of the name was empty.
 CookieToken cookie_token(std::string_view header_value, std::string_view name);
+
+// The cipher suite a token's text declares, read from its first eight
+// characters (the base64 form of "NBR", the version, the suite and a byte of
+// the digest) without decoding anything else: nothing when those characters
+// are not URL-safe base64.
+std::optional<int> declared_cipher_suite(std::string_view token);
 
 }  // namespace qv

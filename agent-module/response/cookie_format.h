@@ -19,6 +19,15 @@ struct CookieAttributes {
 inline constexpr std::string_view kCookieEpoch = "Thu, 01 Jan 1970 00:00:00 GMT";
 inline constexpr std::string_view kDefaultCacheControl = "no-cache=\"set-cookie\"";
 
+// What every response to a protected request says to caches, so that a
+// shared cache never hands one user's page to another.
+inline constexpr std::string_view kPrivateCacheControl = "private";
+
+// The Cache-Control value of a protected response whose cookie part is
+// `value` (possibly empty): "private" joined to it, or the value itself when
+// it already says "private" or "no-store".
+std::string private_cache_control(std::string_view value);
+
 // name=token[;path=P][;domain=D][;secure]: a browser-session cookie.
 std::string session_cookie_value(const CookieAttributes &cookie, std::string_view token);
 

@@ -23,6 +23,20 @@ int add_set_cookie(request_rec *r, const std::string &value) {
     return 0;
 }
 
+// Request note of a response that mark_response_private marked.
+constexpr const char *kPrivateResponseNote = "qv-private-response";
+
+bool is_private_response(const request_rec *r) { return apr_table_get(r->notes, kPrivateResponseNote) != nullptr; }
+
+// Sets Cache-Control, joined to "private" on a private response.
+void set_cache_control(request_rec *r, const char *value) {
+    if (is_private_response(r)) {
+        const std::string joined = qv::private_cache_control(value != nullptr ? value : "");
+        value = apr_pstrmemdup(r->pool, joined.data(), joined.size());
+    }
+    if (value != nullptr) apr_table_setn(r->err_headers_out, "Cache-Control", value);
+}
+
 const char *cookie_name_of(const agent_server_config *config) {
     return config->cookie_name != nullptr ? config->cookie_name : "";
 }
@@ -61,6 +75,7 @@ int add_cache_control(const agent_server_config *config, request_rec *r) {
     if (config != nullptr) {
         if (config->browser_cache_control == 0) {
             log_detailed(config, "Configuring of the caching mechanisms is disabled");
+            set_cache_control(r, nullptr);
             return 0;
         }
         log_detailed(config, "Configuring of the caching mechanisms for the user browser is enabled");
@@ -68,6 +83,7 @@ int add_cache_control(const agent_server_config *config, request_rec *r) {
             if (config->cache_control_value[0] == '\0') {
                 log_detailed(config, "A custom 'Cache-Control' value is configured empty, therefore that output "
                                      "header will be not added by the Apache Agent");
+                set_cache_control(r, nullptr);
                 return 0;
             }
             log_detailed(config, "A custom 'Cache-Control' value is configured");
@@ -76,6 +92,11 @@ int add_cache_control(const agent_server_config *config, request_rec *r) {
         log_detailed(config, " Exposing the outbound HTTP request header 'Cache-Control: %s'", value);
     }
     // The value is configuration or a constant: no copy needed.
-    apr_table_setn(r->err_headers_out, "Cache-Control", value);
+    set_cache_control(r, value);
     return 0;
+}
+
+void mark_response_private(request_rec *r) {
+    apr_table_setn(r->notes, kPrivateResponseNote, "1");
+    apr_table_setn(r->err_headers_out, "Cache-Control", qv::kPrivateCacheControl.data());
 }

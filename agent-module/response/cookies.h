@@ -16,5 +16,11 @@ int set_session_cookie(const agent_server_config *config, request_rec *r, const 
 int erase_session_cookie(request_rec *r, const agent_server_config *config);
 
 // Sets Cache-Control in err_headers_out unless switched off or configured
-// empty. Always 0.
+// empty; on a response marked private the value says "private" in any case.
+// Always 0.
 int add_cache_control(const agent_server_config *config, request_rec *r);
+
+// Marks the response to a protected request (granted, redirected or refused)
+// private: Cache-Control "private" in err_headers_out, which Apache keeps on
+// error responses and redirects too, and which the cookie operations keep.
+void mark_response_private(request_rec *r);

@@ -216,6 +216,29 @@ int send_html_response(request_rec *r, const agent_server_config *config, int st
     return DONE;
 }
 
+int refuse_with_page(request_rec *r, const agent_server_config *config, int status, const char *page) {
+    if (page == nullptr || r == nullptr) {
+        log_error(config, "Cannot send response to the user - 'response' is null");
+        return HTTP_INTERNAL_SERVER_ERROR;
+    }
+    log_basic(config, "Sending response to the user...");
+    const char *status_line = ap_get_status_line(status);
+    log_basic(config, " Setting the HTTP status of response to %i (%s)", status, status_line != nullptr ? status_line : "");
+    log_detailed(config, " Setting the Content-Type of response to \"%s\"", "text/html");
+    // Without this Apache labels its error responses "charset=iso-8859-1".
+    apr_table_setn(r->subprocess_env, "suppress-error-charset", "1");
+    // Apache takes a text that starts with '/' or a scheme for the address of
+    // an error document: such a page is sent after a line feed instead.
+    if (page[0] == '/' || ap_is_url(page)) page = apr_pstrcat(r->pool, "\n", page, nullptr);
+    const char *length = apr_psprintf(r->pool, "%i", static_cast<int>(std::strlen(page)));
+    log_detailed(config, " Setting the Content-Length header to the size of response body (%s)", length);
+    // Apache's error response keeps err_headers_out as its headers.
+    apr_table_setn(r->err_headers_out, "Content-Length", length);
+    ap_custom_response(r, status, page);
+    log_detailed(config, " Handing the response body to Apache's error response...");
+    return status;
+}
+
 int log_inbound_request(const agent_server_config *config, request_rec *r) {
     if (config == nullptr) return -1;
     if (config->verbose_level < 4 || r == nullptr) return 0;

@@ -40,9 +40,16 @@ struct header_row_context {
 // failure (logged).
 int append_header_row(void *context, const char *name, const char *value);
 
-// Sends the page as a complete text/html response with the status. DONE, or
-// 500 when the page is null.
+// Sends the page as a complete text/html response with the status, from a
+// handler. DONE, or 500 when the page is null.
 int send_html_response(request_rec *r, const agent_server_config *config, int status, const char *page);
+
+// The page as the answer of the access phase: the request is refused with the
+// status, and Apache's error response carries the page (text/html) as its
+// body, in place of any ErrorDocument. Nothing after the access phase runs, so
+// no other module's handler can answer instead. The status, or 500 when the
+// page is null.
+int refuse_with_page(request_rec *r, const agent_server_config *config, int status, const char *page);
 
 // At verbose level 4 and above logs the request line and every request
 // header. 0, or -1 for a null record.

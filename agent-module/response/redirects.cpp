@@ -1,10 +1,11 @@
 #include "response/redirects.h"
 
-#include "response/cookies.h"
-#include "response/request_url.h"
 #include "config/module_log.h"
-#include "response/pages.h"
 #include "config/server_config.h"
+#include "response/cookies.h"
+#include "response/outcome.h"
+#include "response/pages.h"
+#include "response/request_url.h"
 
 #include <cstring>
 #include <string>
@@ -116,7 +117,7 @@ int redirect_to_login_page(request_rec *r, const agent_server_config *config, in
                                              "The Quorvel login page URL is not configured.");
         if (page == nullptr) return HTTP_INTERNAL_SERVER_ERROR;
         erase_session_cookie(r, config);
-        return send_html_response(r, config, HTTP_INTERNAL_SERVER_ERROR, page);
+        return refuse_with_page(r, config, HTTP_INTERNAL_SERVER_ERROR, page);
     }
 
     const char *location = config->login_page_url;
@@ -200,5 +201,20 @@ int respond_with_error(request_rec *r, const agent_server_config *config, int er
     const char *page = render_error_page(r, config, title, description);
     if (page == nullptr) return HTTP_INTERNAL_SERVER_ERROR;
     if (erase_cookie == 1) erase_session_cookie(r, config);
-    return send_html_response(r, config, HTTP_INTERNAL_SERVER_ERROR, page);
+    return refuse_with_page(r, config, HTTP_INTERNAL_SERVER_ERROR, page);
+}
+
+int answer(request_rec *r, const agent_server_config *config, const Outcome &outcome) {
+    switch (outcome.kind) {
+    case Outcome::Kind::login: return redirect_to_login_page(r, config, outcome.erase_cookie);
+    case Outcome::Kind::error:
+        return respond_with_error(r, config, outcome.erase_cookie, outcome.title, outcome.description);
+    case Outcome::Kind::redirect:
+        apr_table_setn(r->headers_out, "Location", outcome.location);
+        return outcome.status;
+    case Outcome::Kind::status: return outcome.status;
+    case Outcome::Kind::go_on:
+    case Outcome::Kind::grant: break;
+    }
+    return HTTP_INTERNAL_SERVER_ERROR;
 }

@@ -28,7 +28,7 @@ char *build_url_without_token(const agent_server_config *config, request_rec *r,
 // 302 to the login page with a TargetResource parameter that carries the
 // requested URL (erasing the session cookie when erase_cookie is 1); without
 // a login page, the error page redirect or the error page itself.
-// Returns 302, 500, 503 or DONE.
+// Returns 302, 500 or 503.
 int redirect_to_login_page(request_rec *r, const agent_server_config *config, int erase_cookie);
 
 // 1 when the request is for the configured error page, else 0.
@@ -39,6 +39,6 @@ int is_error_page_request(request_rec *r, const agent_server_config *config);
 int redirect_to_error_page(request_rec *r, const agent_server_config *config, int erase_cookie);
 
 // The error page redirect when an error page URL is configured, else the
-// error page sent with status 500. Returns 302, 503, 500 or DONE.
+// error page as the body of a 500 answer. Returns 302, 503 or 500.
 int respond_with_error(request_rec *r, const agent_server_config *config, int erase_cookie, const char *title,
                        const char *description);

@@ -1,5 +1,6 @@
 #include "response/request_url.h"
 
+#include "config/config_values.h"
 #include "response/url_syntax.h"
 
 #include <cctype>
@@ -42,32 +43,36 @@ std::string append_request_uri(std::string_view base_url, std::string_view uri) 
     return url;
 }
 
+size_t find_query_parameter(std::string_view query, std::string_view name) {
+    if (name.empty()) return std::string_view::npos;
+    for (size_t at = query.find(name); at != std::string_view::npos; at = query.find(name, at + name.size())) {
+        const size_t after = at + name.size();
+        if (after >= query.size() || query[after] != '=') continue;
+        size_t before = at;
+        while (before > 0 && is_space(query[before - 1])) --before;
+        if (at == 0 || (before > 0 && (query[before - 1] == '?' || query[before - 1] == '&'))) return at;
+    }
+    return std::string_view::npos;
+}
+
 size_t remove_token_parameter(std::string &url, std::string_view name) {
-    if (name.empty()) return 0;
     // Only the query is searched: a path segment that happens to read
     // "name=..." is part of the resource, not a token.
     const size_t query = url.find('?');
     if (query == std::string::npos) return 0;
     size_t removed = 0;
-    size_t from = query + 1;
-    for (size_t match; (match = url.find(name, from)) != std::string::npos;) {
-        const size_t end = match + name.size();
-        if (end >= url.size() || url[end] != '=') {
-            from = end;
-            continue;
-        }
+    for (size_t at; (at = find_query_parameter(std::string_view(url).substr(query + 1), name)) != std::string::npos;) {
         ++removed;
+        size_t start = query + 1 + at;
+        while (start > query + 1 && is_space(url[start - 1])) --start;
         // The value ends at the first '&' after the '=', even if the name holds one.
-        const size_t ampersand = url.find('&', end);
+        const size_t ampersand = url.find('&', query + 1 + at + name.size());
         if (ampersand != std::string::npos) {
-            url.erase(match, ampersand + 1 - match);
-            // The text before the parameter now runs into the one after it and
-            // may end in a new "name=" ("totok=1&k=2" leaves "tok=2").
-            from = query + 1;
+            url.erase(start, ampersand + 1 - start);
             continue;
         }
-        url.resize(match);
-        if (match > 0 && (url[match - 1] == '?' || url[match - 1] == '&')) url.pop_back();
+        url.resize(start);
+        if (start > 0 && (url[start - 1] == '?' || url[start - 1] == '&')) url.pop_back();
         break;
     }
     return removed;

@@ -16,10 +16,16 @@ std::string format_base_url(std::string_view scheme, std::string_view host, unsi
 // The base URL followed by the request URI, with exactly one '/' between them.
 std::string append_request_uri(std::string_view base_url, std::string_view uri);
 
-// Removes every "name=value" parameter (with its trailing '&') from the query
-// of the URL; the separator before a last parameter goes with it. Like token
-// discovery, the name may end a longer parameter name. Returns how many were
-// removed; an empty name removes nothing.
+// Where the first parameter of the name starts in a query string: at its
+// start, or after '?' or '&' with nothing but white space between; '=' must
+// follow the name directly. A name that merely ends with it is another
+// parameter's. npos when there is none; an empty name is never found.
+size_t find_query_parameter(std::string_view query, std::string_view name);
+
+// Removes every parameter of the name (found as find_query_parameter finds
+// it, with its value up to and including the next '&') from the query of the
+// URL; the separator before a last parameter goes with it. Returns how many
+// were removed.
 size_t remove_token_parameter(std::string &url, std::string_view name);
 
 inline constexpr std::string_view kTargetResourceParameter = "TargetResource=";

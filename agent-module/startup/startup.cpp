@@ -1,8 +1,9 @@
-// Start-up: the post-configuration hook that checks the main server's
-// configuration, prepares it for requests, or stops the server.
+// Start-up: the post-configuration hook that checks every record that
+// protects something (the main server's and those of virtual hosts), prepares
+// them for requests, or stops the server.
 #include "startup/agent_settings.h"
 #include "startup/library_version.h"
-#include "hooks.h"
+#include "startup/startup.h"
 #include "config/module_log.h"
 #include "response/pages.h"
 #include "config/server_config.h"
@@ -375,32 +376,43 @@ bool compile_start_page_filter(agent_server_config *config, apr_pool_t *pconf) {
 
 // ---- the library ----------------------------------------------------------
 
+apr_status_t forget_library_server(void *);
+
+// Once per start-up, with the main server's record: the library has one log
+// target and one verbose level for the whole process.
 bool initialize_library(const agent_server_config *config, server_rec *s, apr_pool_t *pconf) {
     if (nubrel_initialize() != 0) return false;
     nubrel_set_module_servrec(s);
+    apr_pool_cleanup_register(pconf, nullptr, forget_library_server, apr_pool_cleanup_null);
     set_nubrel_verbose_level(static_cast<uint32_t>(config->library_verbose_level));
     if (const char *version = get_nubrel_library_version(); version != nullptr)
         ap_add_version_component(pconf, version);
     return true;
 }
 
-// Runs when the configuration pool is cleared (restart, shutdown).
+// One library instance per agent file, released with the configuration
+// (restart, shutdown).
+struct InstanceRelease {
+    const agent_server_config *config;  // for its log level
+    nubrel_instance *instance;
+};
+
 apr_status_t release_library_instance(void *data) {
-    auto *s = static_cast<server_rec *>(data);
-    agent_server_config *config = server_config_of(s);
-    if (config == nullptr || config->library_instance == nullptr) return APR_SUCCESS;
-    log_detailed(config, "Releasing a per module NBR API instance...");
-    if (nubrel_release_instance(config->library_instance) == 0)
-        config->library_instance = nullptr;
-    else
-        log_error(config, "Cannot release a per module NBR API instance");
-    // The server record goes with this configuration; until the next start-up
-    // hands over a new one, library lines go to Apache's main log.
+    const auto *release = static_cast<const InstanceRelease *>(data);
+    log_detailed(release->config, "Releasing a per module NBR API instance...");
+    if (nubrel_release_instance(release->instance) != 0)
+        log_error(release->config, "Cannot release a per module NBR API instance");
+    return APR_SUCCESS;
+}
+
+// The server record goes with this configuration; until the next start-up
+// hands over a new one, library lines go to Apache's main log.
+apr_status_t forget_library_server(void *) {
     nubrel_set_module_servrec(nullptr);
     return APR_SUCCESS;
 }
 
-bool create_library_instance(agent_server_config *config, server_rec *s, apr_pool_t *pconf) {
+bool create_library_instance(agent_server_config *config, apr_pool_t *pconf) {
     log_basic(config, "Creating a per module NBR API instance...");
     config->library_instance = nubrel_create_instance();
     if (config->library_instance == nullptr) {
@@ -420,7 +432,9 @@ bool create_library_instance(agent_server_config *config, server_rec *s, apr_poo
         }
     }
     log_basic(config, "Succeeded to configure a per module NBR API instance");
-    apr_pool_cleanup_register(pconf, s, release_library_instance, apr_pool_cleanup_null);
+    auto *release = static_cast<InstanceRelease *>(apr_palloc(pconf, sizeof(InstanceRelease)));
+    *release = {config, config->library_instance};
+    apr_pool_cleanup_register(pconf, release, release_library_instance, apr_pool_cleanup_null);
     return true;
 }
 
@@ -431,6 +445,73 @@ bool load_templates(agent_server_config *config, apr_pool_t *pconf) {
     if (!is_empty(config->start_page_template_file) &&
         load_page_template(config, TEMPLATE_START_PAGE, pconf) != 0)
         return false;
+    return true;
+}
+
+// ---- every record that protects something ---------------------------------
+
+bool same_text(const char *a, const char *b) { return a != nullptr && b != nullptr && std::strcmp(a, b) == 0; }
+
+// A record already prepared for another server that reads the same agent file
+// or templates lends them; records of one configuration are few.
+const agent_server_config *prepared_with(server_rec *main_server, const agent_server_config *config,
+                                         bool (*same)(const agent_server_config *, const agent_server_config *)) {
+    for (server_rec *host = main_server; host != nullptr; host = host->next) {
+        const agent_server_config *other = server_config_of(host);
+        if (other != nullptr && other != config && other->active && same(other, config)) return other;
+    }
+    return nullptr;
+}
+
+bool same_agent_file(const agent_server_config *a, const agent_server_config *b) {
+    return a->library_instance != nullptr && same_text(a->agent_config_file, b->agent_config_file);
+}
+
+bool same_templates(const agent_server_config *a, const agent_server_config *b) {
+    const auto same_file = [](const char *x, const char *y) { return is_empty(x) ? is_empty(y) : same_text(x, y); };
+    return same_file(a->error_page_template_file, b->error_page_template_file) &&
+           same_file(a->start_page_template_file, b->start_page_template_file);
+}
+
+bool protects_something(const agent_server_config *config) { return config->uri_filters->nelts > 0; }
+
+// Reads, checks and prepares one record, in the order of the main server's
+// start-up; false after logging the first step that fails.
+bool prepare_record(agent_server_config *config, server_rec *s, server_rec *main_server, apr_pool_t *pconf,
+                    apr_pool_t *ptemp) {
+    if (read_agent_config_file(config, ptemp, pconf) != 0) return false;
+
+    log_basic(config, "Ensuring whether configuration parameters are OK...");
+    if (check_settings(config, s) > 0) return false;
+
+    if (!derive_wire_cookie_name(config, pconf)) return false;
+
+    for (const FilterList &list : kFilterLists)
+        if (!compile_filter_list(config, list, pconf)) return false;
+    if (!compile_start_page_filter(config, pconf)) return false;
+
+    log_basic(config, "Performing post-configuration initialization...");
+    if (s == main_server) {
+        if (!initialize_library(config, s, pconf)) return false;
+    } else if (config->library_verbose_level != server_config_of(main_server)->library_verbose_level) {
+        log_warning(config,
+                    "QuorvelNubrelLibVerboseLevel %i of this virtual host is not used - the Nubrel library has one "
+                    "verbose level for the whole server, the main server's %i",
+                    config->library_verbose_level, server_config_of(main_server)->library_verbose_level);
+    }
+    if (const agent_server_config *other = prepared_with(main_server, config, same_agent_file); other != nullptr) {
+        log_basic(config, "Sharing the NBR API instance of the same Quorvel Agent configuration file...");
+        config->library_instance = other->library_instance;
+    } else if (!create_library_instance(config, pconf)) {
+        return false;
+    }
+    if (const agent_server_config *other = prepared_with(main_server, config, same_templates); other != nullptr) {
+        config->error_page_template = other->error_page_template;
+        config->start_page_template = other->start_page_template;
+    } else if (!load_templates(config, pconf)) {
+        return false;
+    }
+    config->active = 1;
     return true;
 }
 
@@ -472,21 +553,22 @@ int agent_post_config(apr_pool_t *pconf, apr_pool_t *, apr_pool_t *ptemp, server
     ap_add_version_component(pconf, kModuleVersion);
     report_process_model(config);
 
-    if (read_agent_config_file(config, ptemp, pconf) != 0) refuse_to_start(config);
-
-    log_basic(config, "Ensuring whether configuration parameters are OK...");
-    if (check_settings(config, s) > 0) refuse_to_start(config);
-
-    if (!derive_wire_cookie_name(config, pconf)) refuse_to_start(config);
-
-    for (const FilterList &list : kFilterLists)
-        if (!compile_filter_list(config, list, pconf)) refuse_to_start(config);
-    if (!compile_start_page_filter(config, pconf)) refuse_to_start(config);
-
-    log_basic(config, "Performing post-configuration initialization...");
-    if (!initialize_library(config, s, pconf)) refuse_to_start(config);
-    if (!create_library_instance(config, s, pconf)) refuse_to_start(config);
-    if (!load_templates(config, pconf)) refuse_to_start(config);
+    // Every record that protects something is checked and prepared, never
+    // left half-configured to let requests through. With nothing protected
+    // anywhere, the main server's checks say so.
+    bool anything_protected = false;
+    for (server_rec *host = s; host != nullptr; host = host->next)
+        anything_protected = anything_protected || protects_something(server_config_of(host));
+    if (!anything_protected || protects_something(config)) {
+        if (!prepare_record(config, s, s, pconf, ptemp)) refuse_to_start(config);
+    } else if (!initialize_library(config, s, pconf)) {
+        refuse_to_start(config);
+    }
+    for (server_rec *host = s->next; host != nullptr; host = host->next) {
+        agent_server_config *host_config = server_config_of(host);
+        if (host_config == config || host_config->active || !protects_something(host_config)) continue;
+        if (!prepare_record(host_config, host, s, pconf, ptemp)) refuse_to_start(host_config);
+    }
 
     log_basic(config, "Configuration has succeeded - running the QV module...");
     return OK;

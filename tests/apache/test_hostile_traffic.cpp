@@ -245,9 +245,18 @@ TEST(HostileTraffic, EveryRequestGetsItsAnswerAndNoUnearnedSession) {
                            {200}, "jdoe"));
     rows.push_back(get_row("name as a cookie's value", {"Cookie: other=" + std::string(kCookieName) + "; " + token_name() + good},
                            {200}, "jdoe"));
-    rows.push_back(get_row("name ending another cookie's name", {"Cookie: x" + token_name() + "junk; " + token_name() + good}, {302}));
+    // The cookie is found by its whole name at the start of a pair: another
+    // cookie that only ends with the name, or holds it in its value, is not
+    // taken, neither to end the search nor as someone else's session.
+    rows.push_back(get_row("name ending another cookie's name", {"Cookie: x" + token_name() + "junk; " + token_name() + good},
+                           {200}, "jdoe"));
+    rows.push_back(get_row("another user's token under a longer name", {"Cookie: x" + token_name() + other}, {302}));
     rows.push_back(get_row("assignment inside a value", {"Cookie: other=" + token_name() + "junk"}, {302}));
-    rows.push_back(get_row("another user's token inside a value", {"Cookie: other=" + token_name() + other}, {200}, "mallory"));
+    rows.push_back(get_row("another user's token inside a value", {"Cookie: other=" + token_name() + other}, {302}));
+    rows.push_back(get_row("another user's token inside a value, then the session",
+                           {"Cookie: other=" + token_name() + other + "; " + token_name() + good}, {200}, "jdoe"));
+    rows.push_back(get_row("another user's token under a longer query name", {}, {302}, {},
+                           app + "?x" + token_name() + other));
     rows.push_back(get_row("empty value, then the session", {"Cookie: " + token_name() + ";", cookie_header(good)}, {200}, "jdoe"));
 
     // Sizes.

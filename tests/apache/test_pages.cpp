@@ -52,7 +52,7 @@ TEST(ErrorPage, BuiltInPageCarriesTitleAndDescription) {
     EXPECT_EQ(response.body.find('%'), std::string::npos);
     EXPECT_EQ(response.all_headers("Set-Cookie"),
               std::vector<std::string>{std::string(kCookieName) + "=;path=/; expires=Thu, 01 Jan 1970 00:00:00 GMT"});
-    EXPECT_EQ(response.header("Cache-Control"), "no-cache=\"set-cookie\"");
+    EXPECT_EQ(response.header("Cache-Control"), "private, no-cache=\"set-cookie\"");
 }
 
 TEST(ErrorPage, ConfiguredTemplateIsFilledAtFirstPlaceholders) {

@@ -105,7 +105,8 @@ TEST(LoginRedirect, ExpiredSessionErasesTheCookieAndDropsTheToken) {
     EXPECT_EQ(response.header("Location"),
               login_with_target(std::string(kLoginPageUrl), request_url(server, "/protected/")));
     EXPECT_EQ(response.all_headers("Set-Cookie"), std::vector<std::string>{kErasingCookie});
-    EXPECT_EQ(response.header("Cache-Control"), "no-cache=\"set-cookie\"");
+    // Private, so that no shared cache keeps a protected URL's answer.
+    EXPECT_EQ(response.header("Cache-Control"), "private, no-cache=\"set-cookie\"");
 
     // A token in the query string does not travel on to the login page.
     const std::string name(kCookieName);
@@ -154,7 +155,7 @@ TEST(SessionCookie, RenewedCookieHasTheConfiguredFormat) {
     const auto payload = token_payload(renewed);
     ASSERT_TRUE(payload.has_value()) << renewed;
     EXPECT_NE(payload->find("subject=bob"), std::string::npos) << *payload;
-    EXPECT_EQ(response.all_headers("Cache-Control"), std::vector<std::string>{"no-cache=\"set-cookie\""});
+    EXPECT_EQ(response.all_headers("Cache-Control"), std::vector<std::string>{"private, no-cache=\"set-cookie\""});
 }
 
 TEST(SessionCookie, DomainSecureAndCacheControlSettings) {
@@ -164,10 +165,13 @@ TEST(SessionCookie, DomainSecureAndCacheControlSettings) {
         std::vector<std::string> cache_control;
     } cases[] = {
         {"QuorvelCookieDomain example.test\nQuorvelCookieIsSecure yes\n", ";path=/;domain=example.test;secure",
-         {"no-cache=\"set-cookie\""}},
+         {"private, no-cache=\"set-cookie\""}},
+        // A value that keeps every cache away is sent as it is.
         {"QuorvelCookiePath /protected\nQuorvelCacheControlHeaderValue no-store\n", ";path=/protected",
          {"no-store"}},
-        {"QuorvelEnableUserBrowserCacheControl no\n", ";path=/", {}},
+        {"QuorvelCacheControlHeaderValue max-age=0\n", ";path=/", {"private, max-age=0"}},
+        // Switched off, the cookie part goes; the protected answer stays private.
+        {"QuorvelEnableUserBrowserCacheControl no\n", ";path=/", {"private"}},
     };
     for (const auto &c : cases) {
         ServerSetup setup = with_directives(c.directives);
@@ -193,7 +197,7 @@ TEST(SessionCookie, DomainSecureAndCacheControlSettings) {
     }
 }
 
-TEST(SessionCookie, EmptyCacheControlValueSendsNone) {
+TEST(SessionCookie, EmptyCacheControlValueSendsOnlyPrivate) {
     // Only the module's own file can give a directive an empty value.
     ServerSetup setup = with_directives("QuorvelConfigurationFile {root}/conf/module.conf\n");
     setup.files["conf/module.conf"] = "QuorvelCacheControlHeaderValue\n";
@@ -202,7 +206,7 @@ TEST(SessionCookie, EmptyCacheControlValueSendsNone) {
     const HttpResponse response = get(server.url("/protected/"), {cookie(session_token())});
     EXPECT_EQ(response.status, 200);
     EXPECT_EQ(response.all_headers("Set-Cookie").size(), 1u);
-    EXPECT_TRUE(response.all_headers("Cache-Control").empty());
+    EXPECT_EQ(response.all_headers("Cache-Control"), std::vector<std::string>{"private"});
 }
 
 TEST(ErrorPageRedirect, BadTokenGoesToTheConfiguredErrorPage) {
@@ -212,7 +216,8 @@ TEST(ErrorPageRedirect, BadTokenGoesToTheConfiguredErrorPage) {
     EXPECT_EQ(response.status, 302);
     EXPECT_EQ(response.header("Location"), "/public/error.html");
     EXPECT_EQ(response.all_headers("Set-Cookie"), std::vector<std::string>{kErasingCookie});
-    EXPECT_EQ(response.header("Cache-Control"), "no-cache=\"set-cookie\"");
+    // Private, so that no shared cache keeps a protected URL's answer.
+    EXPECT_EQ(response.header("Cache-Control"), "private, no-cache=\"set-cookie\"");
 }
 
 TEST(ErrorPageRedirect, RequestForTheErrorPageItselfGets503) {

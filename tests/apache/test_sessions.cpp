@@ -63,7 +63,7 @@ TEST(TokenSources, QueryTokenBecomesTheCookieAndLeavesTheAddress) {
         const int64_t after = now_seconds();
         EXPECT_EQ(response.status, 302) << c.query;
         EXPECT_EQ(response.header("Location"), server.url(c.location));
-        EXPECT_EQ(response.header("Cache-Control"), "no-cache=\"set-cookie\"");
+        EXPECT_EQ(response.header("Cache-Control"), "private, no-cache=\"set-cookie\"");
         const auto renewed = renewed_token(response);
         ASSERT_TRUE(renewed) << c.query;
         const auto payload = token_payload(*renewed);

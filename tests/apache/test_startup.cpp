@@ -246,8 +246,9 @@ INSTANTIATE_TEST_SUITE_P(
                     s.server_directives = "<VirtualHost 127.0.0.1>\n  ServerName other.test\n"
                                           "  QuorvelVerboseLevel 1\n  QuorvelCookieIsSecure maybe\n</VirtualHost>\n";
                 },
+                // A host's lines name it: they all go to the main log while Apache starts.
                 {"Cannot get the application HTTP port - value 0 is not valid",
-                 "QuorvelCookieIsSecure: should be either yes or no",
+                 "Virtual host other.test: QuorvelCookieIsSecure: should be either yes or no",
                  "Total errors during the server's init sequence: 2"}},
         Refusal{"NoUriFilter", [](ServerSetup &s) { drop(s, "QuorvelFilter"); },
                 {"URI filters are not configured - no resources to protect?"}},

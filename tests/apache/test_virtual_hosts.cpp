@@ -1,7 +1,12 @@
-// Virtual hosts: a host with a directive of the module gets a record of its
-// own, starting from the defaults; the main server's record is its own too.
+// Virtual hosts: a host with a directive of the module inherits every setting
+// it leaves unset, protects at least what the main server protects, is
+// checked at start-up like the main server, and can be switched off only
+// under a name it declares itself.
 #include "apache_server.h"
 #include "http_client.h"
+#include "session_helpers.h"
+
+#include <nubrel.h>
 
 #include <gtest/gtest.h>
 
@@ -9,38 +14,132 @@ using namespace qvtest;
 
 namespace {
 
+constexpr std::string_view kOtherPassword = "the other host's password";
+
 std::string virtual_host(const std::string &name, const std::string &lines) {
     return "<VirtualHost 127.0.0.1>\n  ServerName " + name + "\n" + lines + "</VirtualHost>\n";
 }
 
-TEST(VirtualHosts, HostWithADirectiveStartsFromTheDefaults) {
-    ServerSetup setup;
-    setup.agent_directives = "QuorvelVerboseLevel 5\n" + setup.agent_directives;
-    setup.server_directives =
-        // Verbose level 0 of its own record: its trace line is not written.
-        virtual_host("quiet.test", "  QuorvelCookiePath /quiet\n") +
-        // Set-once settings are free again in a record of its own.
-        virtual_host("loud.test", "  QuorvelVerboseLevel 5\n  QuorvelCookieName OTHER\n  QuorvelCookiePath /loud\n") +
-        virtual_host("plain.test", "");
-    ApacheServer &server = shared_server(setup);
-    // Only the main server's record is checked: the hosts lack filters, login page and agent file.
-    ASSERT_TRUE(server.serving()) << server.log().text();
-    const ErrorLog log = server.log();
-    EXPECT_FALSE(log.has("Quorvel Apache Agent cookie path: /quiet")) << log.text();
-    EXPECT_TRUE(log.has("Quorvel Apache Agent cookie name: OTHER"));
-    EXPECT_TRUE(log.has("Quorvel Apache Agent cookie path: /loud"));
-    EXPECT_FALSE(log.contains("Cannot register multiple Quorvel cookie names"));
-    EXPECT_EQ(get(server.url("/index.html"), {"Host: loud.test"}).status, 200);
+// Requests for an unknown name land on the address's first host; one without
+// directives of its own serves them with the main server's record.
+const std::string kMainHost = "<VirtualHost 127.0.0.1>\n  ServerName 127.0.0.1\n</VirtualHost>\n";
+
+std::string host(const std::string &name) { return "Host: " + name; }
+
+std::string base64_text(std::string_view text) {
+    char *encoded = nullptr;
+    int32_t length = 0;
+    base64_encode(reinterpret_cast<const unsigned char *>(text.data()), static_cast<int32_t>(text.size()), &encoded,
+                  &length);
+    std::string result(encoded, static_cast<size_t>(length));
+    nubrel_free(encoded);
+    return result;
 }
 
-TEST(VirtualHosts, DirectivesOfAHostLeaveTheMainServerAlone) {
+TEST(VirtualHosts, HostWithADirectiveOfItsOwnInheritsTheRestAndIsProtected) {
     ServerSetup setup;
-    setup.agent_directives = without_directive(setup.agent_directives, "QuorvelFilter");
-    setup.server_directives = virtual_host("app.test", "  QuorvelFilter ^/protected\n");
-    const auto server = ApacheServer::start(setup);
-    EXPECT_EQ(server->exit_status(), 2);
-    EXPECT_TRUE(server->log().has("URI filters are not configured - no resources to protect?"))
-        << server->log().text();
+    setup.server_directives =
+        virtual_host("quiet.test", "  QuorvelVerboseLevel 1\n") +
+        // Set-once settings are free again in a record of its own.
+        virtual_host("other.test", "  QuorvelCookieName OTHER\n  QuorvelVerboseLevel 5\n") + virtual_host("plain.test", "");
+    ApacheServer &server = shared_server(setup);
+    ASSERT_TRUE(server.serving()) << server.log().text();
+    EXPECT_FALSE(server.log().contains("Cannot register multiple Quorvel cookie names")) << server.log().text();
+    for (const char *name : {"quiet.test", "plain.test"}) {
+        EXPECT_EQ(get(server.url("/protected/index.html"), {host(name)}).status, 302) << name;
+        const HttpResponse granted = get(server.url("/protected/index.html"), {host(name), cookie_header(session_token("jdoe"))});
+        EXPECT_EQ(granted.status, 200) << name;
+        EXPECT_EQ(granted.body, "protected\n") << name;
+    }
+    // A host's own cookie name, with the main server's password and login page.
+    const HttpResponse other = get(server.url("/protected/index.html"), {host("other.test")});
+    EXPECT_EQ(other.status, 302);
+    EXPECT_EQ(other.header("Location").value_or("").rfind(kLoginPageUrl, 0), 0u);
+    EXPECT_EQ(get(server.url("/protected/index.html"), {host("other.test"), "Cookie: OTHER=" + session_token("jdoe")}).status,
+              200);
+}
+
+TEST(VirtualHosts, HostFiltersAddToTheMainServersAndItsAgentFileIsItsOwn) {
+    ServerSetup setup;
+    setup.files["conf/other-agent.conf"] = "password = " + base64_text(kOtherPassword) + "\ntoken-lifetime = 3600\n";
+    setup.files["htdocs/extra/index.html"] = "extra\n";
+    setup.server_directives = kMainHost + virtual_host("own.test", "  QuorvelFilter ^/extra\n"
+                                                                   "  QuorvelAgentConfigurationFile {root}/conf/other-agent.conf\n");
+    ApacheServer &server = shared_server(setup);
+    ASSERT_TRUE(server.serving()) << server.log().text();
+    const std::string own_token = make_token(session_payload("jdoe"), 2, kOtherPassword);
+    for (const char *path : {"/protected/index.html", "/extra/index.html"}) {
+        EXPECT_EQ(get(server.url(path), {host("own.test")}).status, 302) << path;
+        EXPECT_EQ(get(server.url(path), {host("own.test"), cookie_header(own_token)}).status, 200) << path;
+        // The main server's password opens nothing there.
+        EXPECT_EQ(get(server.url(path), {host("own.test"), cookie_header(session_token("jdoe"))}).status, 500) << path;
+    }
+    // The main server keeps its own filters and password.
+    EXPECT_EQ(get(server.url("/extra/index.html")).status, 200);
+    EXPECT_EQ(get(server.url("/protected/index.html"), {cookie_header(own_token)}).status, 500);
+}
+
+TEST(VirtualHosts, OnlyANameTheHostDeclaresSwitchesTheAgentOff) {
+    ServerSetup setup;
+    setup.agent_directives += "QuorvelDisableAgentForVirtualHost ^status\\.\n";
+    // The first host is the address's default: every unknown name lands there.
+    setup.server_directives = virtual_host("app.example.test", "") +
+                              virtual_host("status.example.test", "  ServerAlias status.example.org *.status.example.test\n");
+    ApacheServer &server = shared_server(setup);
+    ASSERT_TRUE(server.serving()) << server.log().text();
+    const struct {
+        const char *host;
+        long status;
+    } cases[] = {
+        {"status.example.test", 200},
+        {"status.example.org", 200},      // an alias it declares
+        {"app.example.test", 302},
+        {"status.evil.test", 302},        // not a name of any host: the default host answers
+        {"status.x.status.example.test", 302},  // only the wildcard alias names it
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(get(server.url("/protected/index.html"), {host(c.host)}).status, c.status) << c.host;
+}
+
+TEST(VirtualHosts, StartUpChecksEveryHostThatProtectsSomething) {
+    const struct {
+        const char *name;
+        std::string main_directives;
+        std::string host_lines;
+        const char *line;
+    } cases[] = {
+        // Nothing protected anywhere: the main server says so.
+        {"nothing protected", without_directive(kMinimalAgentDirectives, "QuorvelFilter"), "  QuorvelVerboseLevel 1\n",
+         "URI filters are not configured - no resources to protect?"},
+        {"bad filter of a host", kMinimalAgentDirectives, "  QuorvelFilter (\n",
+         "Virtual host bad.test: Cannot compile the URI filter \"(\""},
+        {"unreadable agent file of a host", kMinimalAgentDirectives,
+         "  QuorvelAgentConfigurationFile {root}/conf/missing.conf\n",
+         "Virtual host bad.test: Cannot get statistics for Quorvel Agent configuration file"},
+    };
+    for (const auto &c : cases) {
+        ServerSetup setup;
+        setup.agent_directives = c.main_directives;
+        setup.server_directives = virtual_host("bad.test", c.host_lines);
+        const auto server = ApacheServer::start(setup);
+        EXPECT_EQ(server->exit_status(), 2) << c.name;
+        EXPECT_TRUE(server->log().contains(c.line)) << c.name << "\n" << server->log().text();
+    }
+}
+
+TEST(VirtualHosts, OnlyAHostProtectsWhenTheMainServerHasNoFilter) {
+    ServerSetup setup;
+    setup.agent_directives = without_directive(kMinimalAgentDirectives, "QuorvelFilter") +
+                             "QuorvelNubrelLibVerboseLevel 0\n";
+    setup.server_directives =
+        kMainHost +
+        virtual_host("app.test", "  QuorvelFilter ^/protected\n  QuorvelNubrelLibVerboseLevel 3\n  QuorvelVerboseLevel 1\n");
+    ApacheServer &server = shared_server(setup);
+    ASSERT_TRUE(server.serving()) << server.log().text();
+    EXPECT_TRUE(server.log().contains("QuorvelNubrelLibVerboseLevel 3 of this virtual host is not used"))
+        << server.log().text();
+    EXPECT_EQ(get(server.url("/protected/index.html"), {host("app.test")}).status, 302);
+    EXPECT_EQ(get(server.url("/protected/index.html")).status, 200);
 }
 
 TEST(VirtualHosts, HostWithoutDirectivesSharesTheMainRecord) {

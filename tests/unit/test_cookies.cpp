@@ -35,4 +35,21 @@ TEST(SessionCookie, TokenIsWrittenUnchanged) {
               "QVSESSION=AAEC-_xyz09;path=/");
 }
 
+TEST(CacheControl, ProtectedResponsesArePrivateWhateverTheCookiePartSays) {
+    const struct {
+        const char *cookie_part;
+        const char *expected;
+    } cases[] = {
+        {"", "private"},
+        {"no-cache=\"set-cookie\"", "private, no-cache=\"set-cookie\""},
+        {"max-age=60, public", "private, max-age=60, public"},
+        // Already private, or never stored at all: kept as configured.
+        {"no-store", "no-store"},
+        {"max-age=0, PRIVATE", "max-age=0, PRIVATE"},
+        // private="set-cookie" leaves the body to shared caches.
+        {"private=\"set-cookie\"", "private, private=\"set-cookie\""},
+    };
+    for (const auto &c : cases) EXPECT_EQ(qv::private_cache_control(c.cookie_part), c.expected) << c.cookie_part;
+}
+
 }  // namespace

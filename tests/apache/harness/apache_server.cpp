@@ -142,6 +142,8 @@ std::string httpd_conf(const ServerSetup &setup, const fs::path &root, uint16_t 
          << "ErrorLog \"" << r << "/logs/error.log\"\n"
          << "LogLevel " << setup.log_level << "\n";
     if (::geteuid() == 0) conf << "User www-data\nGroup www-data\n";
+    const std::string agent_module = "LoadModule qv_module \"" + std::string(QV_MODULE_PATH) + "\"\n";
+    if (setup.load_agent_module && setup.agent_module_first) conf << agent_module;
     std::vector<std::string> modules = kDefaultModules;
     modules.insert(modules.end(), setup.extra_modules.begin(), setup.extra_modules.end());
     for (const std::string &module : modules)
@@ -158,7 +160,7 @@ std::string httpd_conf(const ServerSetup &setup, const fs::path &root, uint16_t 
          << "<Directory />\n  Require all denied\n</Directory>\n"
          << "<Directory \"" << r << "/htdocs\">\n  Require all granted\n</Directory>\n"
          << "<Directory \"" << r << "/htdocs/cgi-bin\">\n  Options +ExecCGI\n  SetHandler cgi-script\n</Directory>\n";
-    if (setup.load_agent_module) conf << "LoadModule qv_module \"" << QV_MODULE_PATH << "\"\n";
+    if (setup.load_agent_module && !setup.agent_module_first) conf << agent_module;
     conf << replace_all(setup.agent_directives, "{root}", r) << "\n"
          << replace_all(setup.server_directives, "{root}", r) << "\n";
     return conf.str();
@@ -178,6 +180,10 @@ fs::path write_server_root(const ServerSetup &setup, uint16_t port) {
     // Whatever the umask, the user Apache's children run as must reach every folder.
     for (const auto &entry : fs::recursive_directory_iterator(root))
         if (entry.is_directory()) fs::permissions(entry.path(), fs::perms(0755));
+    for (const std::string &folder : setup.writable_folders) {
+        fs::create_directories(root / folder);
+        fs::permissions(root / folder, fs::perms(0777));
+    }
     write_file(root / "httpd.conf", httpd_conf(setup, root, port));
     return root;
 }
@@ -220,9 +226,10 @@ void append_lines(ErrorLog &log, std::string_view text) {
 std::string ServerSetup::key() const {
     std::ostringstream key;
     key << agent_directives << '\x1f' << agent_file.value_or("\x01") << '\x1f' << server_directives << '\x1f'
-        << log_level << '\x1f' << load_agent_module;
+        << log_level << '\x1f' << load_agent_module << agent_module_first;
     for (const auto &[name, contents] : files) key << '\x1f' << name << '\x1e' << contents;
     for (const auto &module : extra_modules) key << '\x1f' << module;
+    for (const auto &folder : writable_folders) key << '\x1f' << folder;
     return key.str();
 }
 

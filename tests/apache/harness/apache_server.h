@@ -57,10 +57,16 @@ struct ServerSetup {
     std::string server_directives;
     // Further files below the ServerRoot: relative path -> contents.
     std::map<std::string, std::string> files;
+    // Folders below the ServerRoot that Apache's children write to (a disk cache).
+    std::vector<std::string> writable_folders;
     std::string log_level = "info";
     // Modules from Apache's module folder besides the defaults.
+    // Loaded before the agent, as Debian's alphabetical mods-enabled/*.load
+    // loads mod_proxy, mod_cache and the like.
     std::vector<std::string> extra_modules;
     bool load_agent_module = true;
+    // The agent's LoadModule before every other module's instead.
+    bool agent_module_first = false;
 
     // Two set-ups with equal keys give equal servers.
     std::string key() const;
