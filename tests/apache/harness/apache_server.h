@@ -28,6 +28,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace qvtest {
@@ -60,6 +61,8 @@ struct ServerSetup {
     std::string log_level = "info";
     // Modules from Apache's module folder besides the defaults.
     std::vector<std::string> extra_modules;
+    // Modules loaded just before mod_qv: module record name -> absolute path.
+    std::vector<std::pair<std::string, std::string>> modules_before_agent;
     bool load_agent_module = true;
 
     // Two set-ups with equal keys give equal servers.
