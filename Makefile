@@ -106,15 +106,24 @@ demo-stop:
 	@sh demo/run.sh stop --build $(BUILD_DIR)
 
 # The module, libnubrel, the nubrel tool and the sample configuration.
-.PHONY: install deb
+.PHONY: install deb test-package
 install: deps
 	@cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DCMAKE_INSTALL_PREFIX=$(PREFIX) $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(BUILD_DIR) -j $(JOBS)
 	@DESTDIR="$(DESTDIR)" cmake --install $(BUILD_DIR)
 
-# The Debian package libapache2-mod-qv, built in $(BUILD_DIR)/deb.
+# The Debian packages of debian/ (libapache2-mod-qv, libnubrel2,
+# libnubrel-dev, nubrel-tools), built with dpkg-buildpackage in a copy of the
+# source in $(BUILD_DIR)/deb and put into $(BUILD_DIR).
 deb: deps
 	@JOBS=$(JOBS) sh packaging/make-deb.sh --build $(BUILD_DIR)/deb --out $(BUILD_DIR)
+
+# Opt-in, never part of make test: installs the packages into this machine
+# with dpkg, as root, on a machine you can throw away afterwards: a2enmod,
+# configtest and apache2ctl -M, then removal and purge. Service starts are
+# blocked while it runs.
+test-package: deb
+	@sh tests/install/test_dpkg.sh $(BUILD_DIR)
 
 clean:
 	rm -rf $(BUILD_DIR) $(ASAN_BUILD_DIR) $(FUZZ_BUILD_DIR)

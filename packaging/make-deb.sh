@@ -1,14 +1,13 @@
 #!/bin/sh
-# Builds the Debian package libapache2-mod-qv: mod_qv, libnubrel with its
-# header and pkg-config and CMake files, the nubrel tool, and the sample
-# configuration in /etc/apache2 (configuration files of the package, kept on
-# removal and deleted on purge).
+# Builds the Debian packages of debian/ (libapache2-mod-qv, libnubrel2,
+# libnubrel-dev, nubrel-tools) with dpkg-buildpackage, in a fresh copy of
+# the source tree so that the checkout and its build folders stay as they are.
 #
 #   sh packaging/make-deb.sh [--build DIR] [--out DIR]
 #
-# --build: the CMake build folder for the package (prefix /usr), default
-# build/deb; --out: where the .deb is written, default build. Prints the
-# path of the package.
+# --build: the folder for the copy and the package build, emptied first,
+# default build/deb (the build log is DIR/build.log); --out: where the .deb
+# files are put, default build. Prints the paths of the packages.
 set -eu
 
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
@@ -18,69 +17,42 @@ while [ $# -gt 0 ]; do
     case "$1" in
         --build) build_dir=$2; shift 2 ;;
         --out) out_dir=$2; shift 2 ;;
-        -h|--help) sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h|--help) sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         *) echo "make-deb: unknown option $1" >&2; exit 2 ;;
     esac
 done
-for tool in cmake ninja dpkg-deb dpkg strip gzip; do
-    command -v "$tool" >/dev/null 2>&1 || { echo "make-deb: $tool is missing" >&2; exit 1; }
+for tool in dpkg-buildpackage dpkg-parsechangelog dh fakeroot tar; do
+    command -v "$tool" >/dev/null 2>&1 || { echo "make-deb: $tool is missing (make deps installs it)" >&2; exit 1; }
 done
 
-cmake -S "$source_dir" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-      -DCMAKE_INSTALL_PREFIX=/usr -DBUILD_TESTING=OFF >/dev/null
-cmake --build "$build_dir" -j "${JOBS:-2}" --target nubrel mod_qv nubrel_tool qv_templates >/dev/null
+rm -rf "$build_dir"
+mkdir -p "$build_dir/nubrel" "$out_dir"
+build_dir=$(cd "$build_dir" && pwd)
+tree=$build_dir/nubrel
+# The files of the checkout (with new ones not yet committed), without build
+# folders and other ignored files.
+if git -C "$source_dir" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+    (cd "$source_dir" && git ls-files -z --cached --others --exclude-standard |
+        tar --null --ignore-failed-read -T - -cf - 2>/dev/null) | tar -xf - -C "$tree"
+else
+    (cd "$source_dir" && tar --exclude='./build*' --exclude=./.git -cf - .) | tar -xf - -C "$tree"
+fi
 
-stage=$(cd "$build_dir" && pwd)/package-root
-rm -rf "$stage"
-DESTDIR="$stage" cmake --install "$build_dir" >/dev/null
+log=$build_dir/build.log
+if ! (cd "$tree" && DEB_BUILD_OPTIONS="${DEB_BUILD_OPTIONS:-parallel=${JOBS:-2}}" \
+        dpkg-buildpackage -us -uc -b) >"$log" 2>&1; then
+    tail -40 "$log" >&2
+    echo "make-deb: dpkg-buildpackage failed; the whole log is $log" >&2
+    exit 1
+fi
 
-# Debian's conventions: compressed man pages, stripped binaries, the
-# package's own documentation folder.
-gzip -9nf "$stage/usr/share/man/man1/nubrel.1"
-find "$stage/usr" -type f \( -name '*.so' -o -name '*.so.*' -o -path '*/bin/*' \) \
-     -exec strip --strip-unneeded --remove-section=.comment --remove-section=.note {} +
-doc_dir="$stage/usr/share/doc/libapache2-mod-qv"
-mkdir -p "$doc_dir"
-cat > "$doc_dir/README.Debian" <<'TEXT'
-mod_qv for Debian
-=================
-
-1. Put the password shared with the federation server into
-   /etc/apache2/qv/agent.conf (printf '%s' 'PASSWORD' | nubrel encode-password).
-2. In /etc/apache2/mods-available/qv.conf set QuorvelLoginPageURL and at least
-   one QuorvelFilter.
-3. a2enmod qv && apache2ctl configtest && systemctl restart apache2
-
-The documentation is in /usr/share/doc/nubrel/.
-TEXT
-
-version=$(sed -n 's/^project([^)]* VERSION \([0-9.]*\).*/\1/p' "$source_dir/CMakeLists.txt")
-arch=$(dpkg --print-architecture)
-mkdir -p "$stage/DEBIAN"
-installed_size=$(du -sk --exclude=DEBIAN "$stage" | cut -f1)
-cat > "$stage/DEBIAN/control" <<TEXT
-Package: libapache2-mod-qv
-Version: $version
-Architecture: $arch
-Section: httpd
-Priority: optional
-Maintainer: mod_qv developers <root@localhost>
-Installed-Size: $installed_size
-Depends: apache2-bin (>= 2.4), apache2-api-20120211, libssl3 (>= 3.0.0), zlib1g (>= 1:1.2.0), libc6 (>= 2.34), libstdc++6 (>= 12)
-Description: single sign-on agent for Apache httpd with Nubrel session tokens
- mod_qv protects URLs of an Apache server: it sends users without a valid
- Nubrel session token to the federation server's login page, validates and
- renews sessions, handles logout and hands the user's attributes to the
- application as request headers or environment variables.
- .
- The package also holds libnubrel, the token library, with its header,
- pkg-config and CMake files, and the nubrel command-line tool.
-TEXT
-( cd "$stage" && find etc -type f | sort | sed 's|^|/|' ) > "$stage/DEBIAN/conffiles"
-echo "activate-noawait ldconfig" > "$stage/DEBIAN/triggers"
-install -m 0755 "$source_dir/packaging/debian/prerm" "$source_dir/packaging/debian/postrm" "$stage/DEBIAN/"
-
-mkdir -p "$out_dir"
-package="$out_dir/libapache2-mod-qv_${version}_${arch}.deb"
-dpkg-deb --root-owner-group -Zxz --build "$stage" "$package" >/dev/null
-echo "$package"
+version=$(dpkg-parsechangelog -l "$tree/debian/changelog" -S Version)
+found=0
+for package in "$build_dir"/*_"$version"_*.deb; do
+    case "$package" in *-dbgsym_*) continue ;; esac
+    [ -f "$package" ] || continue
+    cp "$package" "$out_dir/"
+    echo "$out_dir/$(basename "$package")"
+    found=$((found + 1))
+done
+[ "$found" -gt 0 ] || { echo "make-deb: no package in $build_dir" >&2; exit 1; }

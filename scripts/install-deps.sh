@@ -12,6 +12,7 @@ PACKAGES="
   valgrind wrk python3
   clang-14 libclang-rt-14-dev
   chromium fonts-dejavu-core
+  debhelper dpkg-dev fakeroot lintian
 "
 
 missing=""

@@ -3,17 +3,21 @@
 # the file list, pkg-config and find_package callers of libnubrel, and an
 # Apache that loads the installed module with the installed sample
 # configuration (plus a filter and the password, as an operator adds them).
+# A second install into the same DESTDIR keeps the operator's files.
 #
 #   test_install.sh BUILD_DIR WORK_DIR PREFIX SOURCE_DIR APACHE_BINARY APACHE_MODULE_DIR
 set -eu
 build=$1 work=$2 prefix=$3 here=$4 apache=$5 apache_modules=$6
+umask 022
 
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 check() { if [ -e "$1" ] || [ -L "$1" ]; then :; else fail "missing $1"; fi; }
+. "$here/tree_checks.sh"
 
-rm -rf "$work"
-mkdir -p "$work"
+choose_place "$work"
+work=$place
+[ -z "$place_own" ] || echo "install tree: working in $work, where Apache's children can read"
 root=$work/root
 DESTDIR=$root cmake --install "$build" >"$work/install.log"
 
@@ -56,122 +60,43 @@ if find "$root" -name 'qv_demo*' -o -name '*login*' | grep -q .; then fail "demo
 # its section in the installed reference.
 reference=$top/share/doc/nubrel/configuration.md
 check "$reference"
-for directive in $(grep -o '"Quorvel[A-Za-z]*"' "$here/../../agent-module/config/directives.cpp" | tr -d '"' | sort -u); do
+# The directive table may sit anywhere below agent-module/.
+directives=$(grep -rhoE --include='*.cpp' '"Quorvel[A-Za-z]*"' "$here/../../agent-module" | tr -d '"' | sort -u)
+[ -n "$directives" ] || fail "no directive names found below agent-module/"
+for directive in $directives; do
     grep -q "^ *#\{0,1\}$directive " "$available/qv.conf" || fail "qv.conf does not show $directive"
     grep -q "^## $directive\$" "$reference" 2>/dev/null || fail "configuration.md has no section for $directive"
 done
 
-# --- pkg-config ----------------------------------------------------------
-flags=$(PKG_CONFIG_SYSROOT_DIR=$root PKG_CONFIG_LIBDIR=$(dirname "$pc") pkg-config --cflags --libs nubrel)
-case "$flags" in *"-I$root"*"-L$root"*|*"-L$root"*"-I$root"*) ;; *) fail "pkg-config flags outside the installed tree: $flags" ;; esac
-# shellcheck disable=SC2086
-cc -std=c99 -Wall -Wextra -Werror -pedantic "$here/client.c" $flags -o "$work/pkgconfig-client"
-LD_LIBRARY_PATH=$libdir "$work/pkgconfig-client" >"$work/pkgconfig-client.out" || fail "pkg-config client failed"
-grep -q '^Nubrel/[0-9.]* subject=installed$' "$work/pkgconfig-client.out" || fail "pkg-config client printed: $(cat "$work/pkgconfig-client.out")"
-LD_LIBRARY_PATH=$libdir ldd "$work/pkgconfig-client" | grep -q "libnubrel.so.2 => $libdir/" || fail "client not bound to the installed library"
+# --- Callers of the library and Apache from the installed files ----------
+check_clients "$root" "$pc" "$top" "$work"
+# The module and the tool find the library through their RUNPATH.
+check_apache "$root" "$available" "$confdir" "$module" "$top/bin/nubrel" "" "$work/server"
 
-# --- find_package ----------------------------------------------------------
-cmake -S "$here/cmake-client" -B "$work/cmake-client" -G Ninja -DCMAKE_PREFIX_PATH="$top" >"$work/cmake-client.log" 2>&1 &&
-    cmake --build "$work/cmake-client" >>"$work/cmake-client.log" 2>&1 || fail "find_package client does not build: $(tail -5 "$work/cmake-client.log")"
-if [ -x "$work/cmake-client/client" ]; then
-    "$work/cmake-client/client" | grep -q 'subject=installed$' || fail "find_package client failed"
-fi
-
-# --- Apache from the installed files ---------------------------------------
-# The installed configuration names its files by their final paths; below
-# the DESTDIR they are found by putting the DESTDIR in front.
-server=$work/server
-mkdir -p "$server/conf" "$server/logs" "$server/run" "$server/htdocs/protected"
-final_confdir=${confdir%/qv}
-final_confdir=${final_confdir#"$root"}
-final_moduledir=$(dirname "${module#"$root"}")
-for file in qv.load qv.conf; do
-    sed -e "s|$final_confdir/|$root$final_confdir/|g" -e "s|$final_moduledir/|$root$final_moduledir/|g" \
-        "$available/$file" >"$server/conf/$file"
+# --- Installing again keeps what the operator changed ----------------------
+# The agent file now holds the password; the page template gets an edit too.
+cp "$confdir/agent.conf" "$work/agent.conf.edited"
+echo "<!-- edited -->" >>"$confdir/error-page.html"
+cp "$confdir/error-page.html" "$work/error-page.html.edited"
+DESTDIR=$root cmake --install "$build" >"$work/install-again.log"
+cmp -s "$confdir/agent.conf" "$work/agent.conf.edited" || fail "a second install changed the edited agent.conf"
+cmp -s "$confdir/error-page.html" "$work/error-page.html.edited" || fail "a second install changed the edited error-page.html"
+for edited in agent.conf error-page.html; do
+    [ -f "$confdir/$edited.dist" ] || fail "no $edited.dist beside the kept $edited"
+    grep -q "$edited.dist" "$work/install-again.log" || fail "the install did not say where the new $edited went"
 done
-printf protected >"$server/htdocs/protected/page.html"
-printf open >"$server/htdocs/open.html"
-
-port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])' 2>/dev/null ||
-       echo $((20000 + $$ % 20000)))
-user_group=""
-if [ "$(id -u)" -eq 0 ]; then user_group="User www-data
-Group www-data"; fi
-write_httpd_conf() {
-    cat >"$server/conf/httpd.conf" <<CONF
-ServerRoot "$server"
-ServerName 127.0.0.1
-Listen 127.0.0.1:$port
-PidFile "$server/run/httpd.pid"
-DefaultRuntimeDir "$server/run"
-ErrorLog "$server/logs/error.log"
-LogLevel info
-$user_group
-LoadModule mpm_event_module "$apache_modules/mod_mpm_event.so"
-LoadModule authz_core_module "$apache_modules/mod_authz_core.so"
-StartServers 1
-ServerLimit 1
-ThreadsPerChild 16
-MaxRequestWorkers 16
-DocumentRoot "$server/htdocs"
-<Directory "$server/htdocs">
-  Require all granted
-</Directory>
-Include "$server/conf/qv.load"
-Include "$server/conf/qv.conf"
-$1
-CONF
-}
-
-# The sample configuration as installed passes the syntax check.
-write_httpd_conf ""
-"$apache" -t -d "$server" -f "$server/conf/httpd.conf" >"$work/configtest.log" 2>&1 || fail "configtest: $(cat "$work/configtest.log")"
-grep -q 'Syntax OK' "$work/configtest.log" || fail "configtest did not say Syntax OK"
-
-# What an operator adds: the shared password, made with the installed tool,
-# and something to protect.
-password=$(printf '%s' 'installed tree' | LD_LIBRARY_PATH= "$top/bin/nubrel" encode-password)
-echo "password = $password" >>"$confdir/agent.conf"
-write_httpd_conf "QuorvelFilter ^/protected/"
-
-setsid "$apache" -d "$server" -f "$server/conf/httpd.conf" -DFOREGROUND </dev/null >"$server/logs/stdout.log" 2>&1 &
-stop_apache() {
-    if [ -s "$server/run/httpd.pid" ]; then
-        pid=$(cat "$server/run/httpd.pid")
-        kill -TERM "$pid" 2>/dev/null || true
-        i=0; while kill -0 "$pid" 2>/dev/null && [ $i -lt 100 ]; do sleep 0.1; i=$((i + 1)); done
-    fi
-}
-trap stop_apache EXIT
-i=0
-until curl -s -o /dev/null "http://127.0.0.1:$port/open.html"; do
-    i=$((i + 1))
-    if [ $i -gt 100 ]; then
-        echo "FAIL: Apache did not start" >&2
-        cat "$server/logs/error.log" "$server/logs/stdout.log" >&2 2>/dev/null || true
-        exit 1
-    fi
-    sleep 0.1
+[ "$(stat -c %a "$confdir/agent.conf.dist")" = 640 ] || fail "agent.conf.dist is not mode 640"
+grep -q '^# password =' "$confdir/agent.conf.dist" || fail "agent.conf.dist is not the sample"
+# Files the operator left as installed are simply installed again.
+for unchanged in start-page.html; do
+    [ ! -e "$confdir/$unchanged.dist" ] || fail "$unchanged.dist written for an unchanged $unchanged"
 done
+[ ! -e "$available/qv.conf.dist" ] || fail "qv.conf.dist written for an unchanged qv.conf"
 
-# A protected URL without a session goes to the login page of the sample.
-out=$(curl -s -o /dev/null -w '%{http_code} %{redirect_url}' "http://127.0.0.1:$port/protected/page.html")
-expected="302 https://sso.example.com/login?TargetResource=http%3A%2F%2F127.0.0.1%3A$port%2Fprotected%2Fpage.html"
-[ "$out" = "$expected" ] || fail "protected URL: got '$out', expected '$expected'"
-# An unprotected one is served as before.
-out=$(curl -s -w ' %{http_code}' "http://127.0.0.1:$port/open.html")
-[ "$out" = "open 200" ] || fail "open URL: got '$out'"
-# A session token issued with the same agent file opens the protected URL.
-token=$(LD_LIBRARY_PATH= "$top/bin/nubrel" mint --agent-config "$confdir/agent.conf" --subject alice)
-out=$(curl -s -w ' %{http_code}' -b "QVSESSION=$token" "http://127.0.0.1:$port/protected/page.html")
-[ "$out" = "protected 200" ] || fail "protected URL with a session: got '$out'"
-grep -q 'mod_qv/' "$server/logs/error.log" || fail "the error log does not show the module's banner"
-
-stop_apache
-trap - EXIT
 if [ "$failures" -ne 0 ]; then
-    echo "--- error log" >&2; tail -20 "$server/logs/error.log" >&2 || true
+    echo "--- error log" >&2; tail -20 "$work/server/logs/error.log" >&2 || true
     echo "$failures failed" >&2
     exit 1
 fi
+[ -z "$place_own" ] || rm -rf "$work"
 echo "install tree: all checks passed"

@@ -24,7 +24,9 @@ std::string to_base64(std::string_view bytes) {
 
 Instance make_instance(std::string_view password) {
     Instance handle(nubrel_create_instance());
-    if (handle && !password.empty()) set_nubrel_password(handle.get(), to_base64(password).c_str());
+    // A password the library refuses leaves no instance: tests then fail at once.
+    if (handle && !password.empty() && set_nubrel_password(handle.get(), to_base64(password).c_str()) != 0)
+        handle.reset();
     return handle;
 }
 

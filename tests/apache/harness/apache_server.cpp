@@ -160,6 +160,7 @@ std::string httpd_conf(const ServerSetup &setup, const fs::path &root, uint16_t 
          << "<Directory />\n  Require all denied\n</Directory>\n"
          << "<Directory \"" << r << "/htdocs\">\n  Require all granted\n</Directory>\n"
          << "<Directory \"" << r << "/htdocs/cgi-bin\">\n  Options +ExecCGI\n  SetHandler cgi-script\n</Directory>\n";
+    for (const auto &[name, path] : setup.modules_before_agent) conf << "LoadModule " << name << " \"" << path << "\"\n";
     if (setup.load_agent_module && !setup.agent_module_first) conf << agent_module;
     conf << replace_all(setup.agent_directives, "{root}", r) << "\n"
          << replace_all(setup.server_directives, "{root}", r) << "\n";
@@ -230,6 +231,7 @@ std::string ServerSetup::key() const {
     for (const auto &[name, contents] : files) key << '\x1f' << name << '\x1e' << contents;
     for (const auto &module : extra_modules) key << '\x1f' << module;
     for (const auto &folder : writable_folders) key << '\x1f' << folder;
+    for (const auto &[name, path] : modules_before_agent) key << '\x1f' << name << '\x1e' << path;
     return key.str();
 }
 

@@ -28,6 +28,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace qvtest {
@@ -64,6 +65,8 @@ struct ServerSetup {
     // Loaded before the agent, as Debian's alphabetical mods-enabled/*.load
     // loads mod_proxy, mod_cache and the like.
     std::vector<std::string> extra_modules;
+    // Modules loaded just before mod_qv: module record name -> absolute path.
+    std::vector<std::pair<std::string, std::string>> modules_before_agent;
     bool load_agent_module = true;
     // The agent's LoadModule before every other module's instead.
     bool agent_module_first = false;
