@@ -29,8 +29,9 @@ std::string host(const std::string &name) { return "Host: " + name; }
 std::string base64_text(std::string_view text) {
     char *encoded = nullptr;
     int32_t length = 0;
-    base64_encode(reinterpret_cast<const unsigned char *>(text.data()), static_cast<int32_t>(text.size()), &encoded,
-                  &length);
+    if (base64_encode(reinterpret_cast<const unsigned char *>(text.data()), static_cast<int32_t>(text.size()), &encoded,
+                      &length) != 0)
+        return {};
     std::string result(encoded, static_cast<size_t>(length));
     nubrel_free(encoded);
     return result;

@@ -61,7 +61,7 @@ if find "$root" -name 'qv_demo*' -o -name '*login*' | grep -q .; then fail "demo
 reference=$top/share/doc/nubrel/configuration.md
 check "$reference"
 # The directive table may sit anywhere below agent-module/.
-directives=$(grep -rhoE --include='*.cpp' '"Quorvel[A-Za-z]*"' "$here/../../agent-module" | tr -d '"' | sort -u)
+directives=$(grep -rhoE --include='*.cpp' 'QV_DIRECTIVE\("Quorvel[A-Za-z]+"' "$here/../../agent-module" | sed 's/.*"\(Quorvel[A-Za-z]*\)"/\1/' | sort -u)
 [ -n "$directives" ] || fail "no directive names found below agent-module/"
 for directive in $directives; do
     grep -q "^ *#\{0,1\}$directive " "$available/qv.conf" || fail "qv.conf does not show $directive"
