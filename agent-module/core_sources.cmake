@@ -7,6 +7,7 @@ set(QV_CORE_SOURCES
   request/attributes.cpp
   request/path_forms.cpp
   request/resume_url.cpp
+  request/token_cache.cpp
   request/token_search.cpp
   response/cookie_format.cpp
   response/page_text.cpp

@@ -381,6 +381,53 @@ const char *set_cache_control_value(cmd_parms *cmd, void *, const char *value) {
     return nullptr;
 }
 
+const char *set_renewal_interval(cmd_parms *cmd, void *, const char *value) {
+    QV_CONFIG_OR_RETURN();
+    const auto seconds = qv::parse_int(value);
+    if (!seconds || *seconds < 0) {
+        log_error(config, "QuorvelSessionRenewalInterval: \"%s\" is not a number of seconds", value);
+        ++config->error_count;
+        return nullptr;
+    }
+    config->renewal_interval = *seconds;
+    config->settings |= SETTING_RENEWAL_INTERVAL;
+    log_trace(config, "Quorvel Apache Agent session renewal interval: %i sec", *seconds);
+    return nullptr;
+}
+
+// The token cache belongs to each process, whatever host a request is for.
+bool set_process_wide_count(cmd_parms *cmd, agent_server_config *config, const char *directive,
+                            int agent_server_config::*field, const char *value) {
+    if (cmd->server->is_virtual) {
+        log_error(config, "%s: the token cache is one for the whole server - set it outside <VirtualHost>", directive);
+        ++config->error_count;
+        return false;
+    }
+    const auto count = qv::parse_int(value);
+    if (!count || *count < 0) {
+        log_error(config, "%s: \"%s\" is not a count", directive, value);
+        ++config->error_count;
+        return false;
+    }
+    config->*field = *count;
+    return true;
+}
+
+const char *set_token_cache_entries(cmd_parms *cmd, void *, const char *value) {
+    QV_CONFIG_OR_RETURN();
+    if (set_process_wide_count(cmd, config, "QuorvelTokenCacheEntries", &agent_server_config::token_cache_entries,
+                               value))
+        log_trace(config, "Quorvel Apache Agent token cache entries: %i", config->token_cache_entries);
+    return nullptr;
+}
+
+const char *set_token_cache_bytes(cmd_parms *cmd, void *, const char *value) {
+    QV_CONFIG_OR_RETURN();
+    if (set_process_wide_count(cmd, config, "QuorvelTokenCacheBytes", &agent_server_config::token_cache_bytes, value))
+        log_trace(config, "Quorvel Apache Agent token cache bytes: %i", config->token_cache_bytes);
+    return nullptr;
+}
+
 #undef QV_CONFIG_OR_RETURN
 
 }  // namespace
@@ -477,6 +524,15 @@ const command_rec agent_directives[] = {
                  "QuorvelCacheControlHeaderValue -- specifies an alternative value of the outbound HTTP request header "
                  "'Cache-Control', as a replacement of the default value 'no-cache=\"set-cookie\"'. See for possible "
                  "values: https://www.w3.org/Protocols/rfc2616/rfc2616-sec14.html#sec14.9"),
+    QV_DIRECTIVE("QuorvelSessionRenewalInterval", set_renewal_interval,
+                 "QuorvelSessionRenewalInterval -- seconds by which the session's inactivity limit must move forward "
+                 "before the session cookie is issued again; 0 (the default) renews it on every request."),
+    QV_DIRECTIVE("QuorvelTokenCacheEntries", set_token_cache_entries,
+                 "QuorvelTokenCacheEntries -- the most tokens each server process keeps decoded and encoded, so "
+                 "that repeated requests of a session skip that work; 0 turns the cache off. Default 4096."),
+    QV_DIRECTIVE("QuorvelTokenCacheBytes", set_token_cache_bytes,
+                 "QuorvelTokenCacheBytes -- the most memory, in bytes, the token cache of each server process "
+                 "takes. Default 4194304."),
     {nullptr, {nullptr}, nullptr, 0, RAW_ARGS, nullptr},
 };
 

@@ -4,7 +4,7 @@
 
 #include "config/apache.h"
 
-// 28 entries and the terminating empty one.
+// Every directive, then the terminating empty entry.
 extern const command_rec agent_directives[];
 
 // The TAKE1 handler of a directive name (exact, letter case included), or null.

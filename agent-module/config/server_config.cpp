@@ -69,6 +69,7 @@ constexpr IntSetting kIntSettings[] = {
     {SETTING_EXPOSE_TO_ENVIRONMENT, &agent_server_config::expose_to_environment},
     {SETTING_EXPOSE_TO_HEADERS, &agent_server_config::expose_to_headers},
     {SETTING_BROWSER_CACHE_CONTROL, &agent_server_config::browser_cache_control},
+    {SETTING_RENEWAL_INTERVAL, &agent_server_config::renewal_interval},
 };
 
 // A text setting and the number derived from it that goes with it: its
@@ -119,6 +120,8 @@ void *agent_create_server_config(apr_pool_t *pool, server_rec *server) {
     config->expose_to_headers = 1;
     config->browser_cache_control = 1;
     config->cookie_path = apr_pstrdup(pool, kDefaultCookiePath);
+    config->token_cache_entries = kDefaultTokenCacheEntries;
+    config->token_cache_bytes = kDefaultTokenCacheBytes;
     config->attribute_prefix = apr_pstrdup(pool, kDefaultAttributePrefix);
     return config;
 }

@@ -33,6 +33,7 @@ enum agent_setting : uint64_t {
     SETTING_START_PAGE_TEMPLATE_FILE = 1ull << 20,
     SETTING_START_PAGE_URL = 1ull << 21,
     SETTING_CACHE_CONTROL_VALUE = 1ull << 22,
+    SETTING_RENEWAL_INTERVAL = 1ull << 23,
 };
 
 struct agent_server_config {
@@ -56,6 +57,11 @@ struct agent_server_config {
     int browser_cache_control;
     int login_url_has_target_resource;
     int cipher_suite;
+    // Seconds the inactivity limit must move before the cookie is issued again; 0: on every request.
+    int renewal_interval;
+    // The token cache of each process (main server only): its bounds; 0 entries turns it off.
+    int token_cache_entries;
+    int token_cache_bytes;
     char *module_config_file;
     char *attribute_prefix;
     char *application_scheme;
@@ -101,6 +107,8 @@ struct agent_server_config {
 inline constexpr int kDefaultTokenLifetime = -1;  // unset
 inline constexpr int kDefaultApplicationPort = -1;  // unset
 inline constexpr int kDefaultCipherSuite = 2;
+inline constexpr int kDefaultTokenCacheEntries = 4096;
+inline constexpr int kDefaultTokenCacheBytes = 4 * 1024 * 1024;
 inline constexpr const char *kDefaultCookiePath = "/";
 inline constexpr const char *kDefaultAttributePrefix = "QV_AUTH_";
 // Room every list starts with; APR arrays grow beyond it.

@@ -8,6 +8,7 @@
 #include "config/module_log.h"
 #include "config/server_config.h"
 #include "request/admission.h"
+#include "request/cached_tokens.h"
 #include "request/exposure.h"
 #include "request/logout.h"
 #include "request/session.h"
@@ -131,10 +132,15 @@ Outcome refuse_other_cipher_suite(Decision &d) {
     return Outcome::error(1, "Configuration error.", "The session token is not valid.");
 }
 
+// A token decoded before in this process is taken from the token cache;
+// the checks that follow (times, and the rest) run on every request alike.
 Outcome decode_token(Decision &d) {
+    if (take_cached_decoding(d.config, d.session)) return Outcome::go_on();
     if (nubrel_decode(d.config->library_instance, d.session.token, &d.session.data, d.r,
-                      const_cast<agent_server_config *>(d.config), nullptr) == 0)
+                      const_cast<agent_server_config *>(d.config), nullptr) == 0) {
+        keep_decoding(d.config, d.session);
         return Outcome::go_on();
+    }
     log_error(d.config, "Cannot decode the nubrel - invalidating session...");
     return Outcome::error(1, kRuntimeError, "The session token is not valid.");
 }

@@ -4,7 +4,10 @@
 
 #include "config/module_log.h"
 #include "config/server_config.h"
+#include "request/cached_tokens.h"
 #include "response/cookies.h"
+
+#include <string_view>
 
 #include <cstdint>
 #include <cstring>
@@ -31,7 +34,7 @@ Outcome invalid(const char *description) { return Outcome::error(1, kRuntimeErro
 
 }  // namespace
 
-Outcome validate_session(const agent_server_config *config, const Session &session) {
+Outcome validate_session(const agent_server_config *config, Session &session) {
     const nubrel_tokendata *tokendata = &session.data;
     if (tokendata->payload == nullptr || tokendata->payload_length == 0) {
         log_error(config, "The nubrel does not contain a payload - invalidating session...");
@@ -85,6 +88,7 @@ Outcome validate_session(const agent_server_config *config, const Session &sessi
     }
     log_basic(config, "Nubrel inactivity limit has not expired - time until expiration is %li sec",
               low32(not_on_or_after - now));
+    session.not_on_or_after = not_on_or_after;
     log_basic(config, "Quorvel session is valid");
     return Outcome::go_on();
 }
@@ -108,8 +112,12 @@ int set_update_flag(const agent_server_config *config, nubrel_tokendata *tokenda
 Outcome renew_session(const agent_server_config *config, request_rec *r, Session &session) {
     nubrel_tokendata *tokendata = &session.data;
     const int token_source = session.source;
+    // What came in, to tell afterwards whether renewal changed anything.
+    const std::string_view incoming(apr_pstrmemdup(r->pool, tokendata->payload, tokendata->payload_length),
+                                    tokendata->payload_length);
     log_basic(config, "Updating the inactivity limit in the payload as per the configured token's lifetime...");
-    if (nubrel_set_payload_time(&tokendata->payload, kNotOnOrAfter, now_seconds() + config->token_lifetime) != 0)
+    const int64_t limit = now_seconds() + config->token_lifetime;
+    if (nubrel_set_payload_time(&tokendata->payload, kNotOnOrAfter, limit) != 0)
         return invalid("Cannot update the inactivity limit for the session.");
     refresh_length(tokendata);
 
@@ -134,18 +142,37 @@ Outcome renew_session(const agent_server_config *config, request_rec *r, Session
     } else if (nubrel_get_payload_true_or_false(tokendata->payload, kUpdateFlag, nullptr) == 0) {
         log_basic(config, "The subsequent request for resource within the session - the update flag is present");
         session.subsequent = 1;
+        if (config->renewal_interval > 0 && limit - session.not_on_or_after < config->renewal_interval) {
+            log_detailed(config,
+                         "The inactivity limit would move by %li sec, less than the renewal interval of %i sec - the "
+                         "session cookie is not issued again",
+                         low32(limit - session.not_on_or_after), config->renewal_interval);
+            return Outcome::go_on();
+        }
     } else {
         log_basic(config, "The first request for resource within the session - the update flag is absent");
         set_update_flag(config, tokendata);
     }
 
-    char *token = nubrel_encode(config->library_instance, tokendata, r, const_cast<agent_server_config *>(config),
-                                nullptr);
+    const std::string_view renewed(tokendata->payload, tokendata->payload_length);
+    const char *token = nullptr;
+    if (renewed == incoming && session.password == 0) {
+        // Within the second the token was made in, renewal changes nothing.
+        log_detailed(config, "The renewed payload is the one the token carries - the token is issued again");
+        token = session.token;
+    } else if ((token = cached_encoding(config, r, renewed)) == nullptr) {
+        if (char *encoded = nubrel_encode(config->library_instance, tokendata, r,
+                                          const_cast<agent_server_config *>(config), nullptr);
+            encoded != nullptr) {
+            keep_encoding(config, *tokendata, encoded);
+            token = apr_pstrdup(r->pool, encoded);
+            nubrel_free(encoded);
+        }
+    }
     if (token != nullptr) {
         log_detailed(config, "Exposing the updated session token, with a new inactivity limit, into the cookie "
                              "header...");
         set_session_cookie(config, r, token);
-        nubrel_free(token);
     } else {
         log_warning(config, "Cannot encode the updated payload");
     }

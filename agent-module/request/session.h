@@ -19,6 +19,12 @@ struct Session {
     nubrel_tokendata data{};
     // 1 when the update flag was present: the attributes were exposed once before.
     int subsequent = 0;
+    // 0: the current password opened the token; 1: the previous one.
+    int password = 0;
+    // The decoded data came from the token cache.
+    bool from_cache = false;
+    // The inactivity limit the token carries, once validated.
+    int64_t not_on_or_after = 0;
 
     Session() = default;
     Session(const Session &) = delete;
@@ -30,12 +36,16 @@ struct Session {
 // for a missing payload or an unreadable time, or a session not valid yet;
 // the login page (cookie erased) once its overall or inactivity limit is
 // reached.
-Outcome validate_session(const agent_server_config *config, const Session &session);
+Outcome validate_session(const agent_server_config *config, Session &session);
 
 // Moves the inactivity limit forward, resets the creation time of tokens
 // from the query string or a posted form, marks cookie sessions with the
-// update flag, and sets the re-encoded token as the session cookie. Go on, or
-// the error page when the payload cannot be updated.
+// update flag, and sets the re-encoded token as the session cookie. Work that
+// repeats is not done again: a renewed payload equal to the one the token
+// carries re-issues the token itself, and one encoded before takes its token
+// from the cache. With a renewal interval, a cookie whose inactivity limit
+// would move by less is not issued again. Go on, or the error page when the
+// payload cannot be updated.
 Outcome renew_session(const agent_server_config *config, request_rec *r, Session &session);
 
 // Writes the update flag into the payload. 0, or -1 on failure (logged).

@@ -1,25 +1,39 @@
 #!/bin/sh
-# Compares Apache serving a 1 KiB file unprotected with the same file behind
-# mod_qv (valid session cookie: decode, validate, renew, re-issue the cookie,
-# expose a dozen attributes). Alternating pairs of bounded wrk runs on
-# 127.0.0.1; prints each pair and, last, the median ratio protected/unprotected.
-# Both requests carry the session cookie, as a browser sends it to every path
-# under the cookie's; the ratio then shows the agent's own cost only.
+# Apache serving a 1 KiB file unprotected and behind mod_qv (decode, validate,
+# renew and re-issue the session cookie, expose the session's attributes), in
+# three workloads, each on a fresh server:
+#   fixed   every request carries the same cookie (plain wrk);
+#   follow  each client sends the cookie the last Set-Cookie gave it, as a
+#           browser does;
+#   unique  every request carries a token no request of the run sent before,
+#           minted for the run: what no cache can help.
+# Both URLs get requests of the same shape from the same client script
+# (session.lua), in alternating pairs of bounded wrk runs on 127.0.0.1. Each
+# pair is printed as throughput and as Apache's CPU time per request (user
+# and system time of the server's processes, from /proc): the client shares
+# the machine, so the CPU figure is the one a slow client cannot flatter.
+# Then, per workload: the medians, p50/p99 at one connection, and the token
+# cache's hit rate (from mod_status).
 #
-#   bench/apache/run.sh [--build DIR] [--pairs N] [--seconds S] [--connections C]
+#   bench/apache/run.sh [--build DIR] [--pairs N] [--seconds S] [--connections C] [--workloads "fixed follow unique"]
+#                       [--server-directives FILE]
 set -eu
 
 BUILD=build
 PAIRS=3
 SECONDS_PER_RUN=5
 CONNECTIONS=16
+WORKLOADS="fixed follow unique"
+EXTRA_DIRECTIVES=""
 while [ $# -gt 0 ]; do
     case "$1" in
     --build) BUILD=$2; shift 2 ;;
     --pairs) PAIRS=$2; shift 2 ;;
     --seconds) SECONDS_PER_RUN=$2; shift 2 ;;
     --connections) CONNECTIONS=$2; shift 2 ;;
-    *) echo "usage: $0 [--build DIR] [--pairs N] [--seconds S] [--connections C]" >&2; exit 2 ;;
+    --workloads) WORKLOADS=$2; shift 2 ;;
+    --server-directives) EXTRA_DIRECTIVES=$(cat "$2"); shift 2 ;;
+    *) echo "usage: $0 [--build DIR] [--pairs N] [--seconds S] [--connections C] [--workloads LIST] [--server-directives FILE]" >&2; exit 2 ;;
     esac
 done
 
@@ -27,12 +41,15 @@ HERE=$(cd "$(dirname "$0")" && pwd)
 BUILD=$(cd "$BUILD" && pwd)
 MODULE="$BUILD/agent-module/mod_qv.so"
 TOOL="$BUILD/tools/nubrel"
+MINT="$BUILD/bench/bench_mint_tokens"
 APACHE=/usr/sbin/apache2
 MODULE_DIR=$(apxs -q LIBEXECDIR)
-for needed in "$MODULE" "$TOOL" "$APACHE"; do
+for needed in "$MODULE" "$TOOL" "$MINT" "$APACHE"; do
     [ -x "$needed" ] || [ -f "$needed" ] || { echo "missing $needed (run make build)" >&2; exit 1; }
 done
 command -v wrk >/dev/null || { echo "wrk is missing (run sh scripts/install-deps.sh)" >&2; exit 1; }
+THREADS=2
+TICKS=$(getconf CLK_TCK)
 
 # A private server root that Apache's children (www-data when run as root) can read.
 ROOT=$(mktemp -d /tmp/qv-bench-XXXXXX)
@@ -44,10 +61,11 @@ stop_server() {
         kill "$pid" 2>/dev/null || true
         i=0
         while kill -0 "$pid" 2>/dev/null && [ $i -lt 50 ]; do sleep 0.1; i=$((i + 1)); done
+        rm -f "$PID_FILE"
     fi
-    rm -rf "$ROOT"
 }
-trap stop_server EXIT INT TERM
+cleanup() { stop_server; [ -n "${QV_KEEP_BENCH_ROOT:-}" ] || rm -rf "$ROOT"; }
+trap cleanup EXIT INT TERM
 
 PORT=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])' 2>/dev/null || echo 18080)
 mkdir -p "$ROOT/run" "$ROOT/logs" "$ROOT/conf" "$ROOT/htdocs/open" "$ROOT/htdocs/app"
@@ -56,7 +74,7 @@ cp "$ROOT/htdocs/open/file.html" "$ROOT/htdocs/app/file.html"
 PASSWORD=$(head -c 24 /dev/urandom | od -An -tx1 | tr -d ' \n' | "$TOOL" encode-password)
 cat > "$ROOT/conf/agent.conf" <<CONF
 password = $PASSWORD
-cipher-suite = 1
+cipher-suite = 2
 token-name = QVSESSION
 cookie-path = /
 use-cookie = true
@@ -67,6 +85,8 @@ chmod 644 "$ROOT/conf/agent.conf"
 USER_GROUP=""
 [ "$(id -u)" -eq 0 ] && USER_GROUP="User www-data
 Group www-data"
+# One server process, so that its figures (CPU, the token cache's counts) are
+# the whole server's.
 cat > "$ROOT/httpd.conf" <<CONF
 ServerRoot "$ROOT"
 ServerName 127.0.0.1
@@ -78,16 +98,24 @@ LogLevel warn
 $USER_GROUP
 LoadModule mpm_event_module "$MODULE_DIR/mod_mpm_event.so"
 LoadModule authz_core_module "$MODULE_DIR/mod_authz_core.so"
+LoadModule authz_host_module "$MODULE_DIR/mod_authz_host.so"
 LoadModule mime_module "$MODULE_DIR/mod_mime.so"
-StartServers 2
-ServerLimit 4
-ThreadsPerChild 25
-MaxRequestWorkers 100
+LoadModule status_module "$MODULE_DIR/mod_status.so"
+StartServers 1
+ServerLimit 1
+ThreadsPerChild 64
+MaxRequestWorkers 64
+MinSpareThreads 1
+MaxSpareThreads 64
 TypesConfig /etc/mime.types
 DocumentRoot "$ROOT/htdocs"
 <Directory "$ROOT/htdocs">
   Require all granted
 </Directory>
+<Location /server-status>
+  SetHandler server-status
+  Require ip 127.0.0.1
+</Location>
 LoadModule qv_module "$MODULE"
 QuorvelAgentConfigurationFile "$ROOT/conf/agent.conf"
 QuorvelFilter ^/app/
@@ -95,22 +123,41 @@ QuorvelCookieName QVSESSION
 QuorvelCookiePath /
 QuorvelLoginPageURL http://127.0.0.1:$PORT/login
 QuorvelAuthnPrefix QV_AUTH_
+QuorvelSessionAttrFilter .*
+$EXTRA_DIRECTIVES
 CONF
 
-setsid "$APACHE" -d "$ROOT" -f "$ROOT/httpd.conf" -DFOREGROUND >"$ROOT/logs/stdout.log" 2>&1 &
-i=0
-until curl -s -o /dev/null "http://127.0.0.1:$PORT/open/file.html"; do
-    i=$((i + 1))
-    [ $i -lt 100 ] || { echo "Apache did not start:" >&2; cat "$ROOT/logs/error.log" "$ROOT/logs/stdout.log" >&2; exit 1; }
-    sleep 0.1
-done
+start_server() {
+    : > "$ROOT/logs/error.log"
+    setsid "$APACHE" -d "$ROOT" -f "$ROOT/httpd.conf" -DFOREGROUND >"$ROOT/logs/stdout.log" 2>&1 &
+    i=0
+    until curl -s -o /dev/null "http://127.0.0.1:$PORT/open/file.html"; do
+        i=$((i + 1))
+        [ $i -lt 100 ] || { echo "Apache did not start:" >&2; cat "$ROOT/logs/error.log" "$ROOT/logs/stdout.log" >&2; exit 1; }
+        sleep 0.1
+    done
+}
 
+# User and system time of every process of the server, in clock ticks.
+server_ticks() {
+    parent=$(cat "$PID_FILE")
+    total=0
+    for pid in $parent $(pgrep -P "$parent"); do
+        [ -r "/proc/$pid/stat" ] || continue
+        ticks=$(awk '{print $14 + $15}' "/proc/$pid/stat")
+        total=$((total + ticks))
+    done
+    echo "$total"
+}
+
+status_value() { curl -s "http://127.0.0.1:$PORT/server-status?auto" | awk -v k="$1:" '$1 == k {print $2}'; }
+
+start_server
 TOKEN=$("$TOOL" mint --agent-config "$ROOT/conf/agent.conf" --subject bench.user@example.com \
     --lifetime 3600 --max-lifetime 28800 \
     --attr givenName=Bench --attr sn=User --attr displayName="Bench User" --attr mail=bench.user@example.com \
     --attr employeeNumber=0042917 --attr department=Research --attr title=Engineer --attr locale=en-GB \
     --attr group=staff --attr group=engineering --attr group=vpn-users --attr costCenter=4711)
-COOKIE="Cookie: QVSESSION=$TOKEN"
 
 # Both URLs must answer 200 with the file before any rate is trusted, and the
 # protected one must renew the session.
@@ -119,47 +166,69 @@ check() {
     echo "$out" | grep -q '^STATUS 200 1024$' || { echo "unexpected answer for $*:" >&2; echo "$out" >&2; exit 1; }
     echo "$out"
 }
-check -H "$COOKIE" "http://127.0.0.1:$PORT/open/file.html" >/dev/null
-check -H "$COOKIE" "http://127.0.0.1:$PORT/app/file.html" | grep -qi '^set-cookie: QVSESSION=' ||
+check -H "Cookie: QVSESSION=$TOKEN" "http://127.0.0.1:$PORT/open/file.html" >/dev/null
+check -H "Cookie: QVSESSION=$TOKEN" "http://127.0.0.1:$PORT/app/file.html" | grep -qi '^set-cookie: QVSESSION=' ||
     { echo "the protected request did not renew the session" >&2; exit 1; }
+stop_server
 
-# wrk counts redirects as successes: the script counts every status but 200.
+# A wrk run: prints "RATE REQUESTS TICKS" after checking every answer was 200
+# and, for unique, that no token was sent twice.
 run_wrk() {
-    url=$1; shift
-    wrk -t2 -c"$CONNECTIONS" -d"${SECONDS_PER_RUN}s" -s "$HERE/count_status.lua" "$@" "$url" 2>&1
+    url=$1 workload=$2 argument=$3 connections=$4
+    threads=$THREADS
+    [ "$connections" -ge "$threads" ] || threads=$connections
+    before=$(server_ticks)
+    out=$(wrk -t"$threads" -c"$connections" -d"${SECONDS_PER_RUN}s" --latency -s "$HERE/session.lua" "$url" -- \
+          "$workload" "$argument" "$threads" 2>&1)
+    after=$(server_ticks)
+    bad=$(echo "$out" | awk '/^non-200 responses:/ {print $3}')
+    reused=$(echo "$out" | awk '/^token file reused:/ {print $4}')
+    [ "${bad:-1}" = 0 ] || { echo "responses other than 200 ($bad) from $url" >&2; echo "$out" >&2; exit 1; }
+    requests=$(echo "$out" | awk '/requests in/ {print $1}')
+    echo "$out" | awk -v t=$((after - before)) -v n="$requests" -v r="${reused:-0}" \
+        '/^Requests\/sec:/ {rate = $2} $1 == "50%" {p50 = $2} $1 == "99%" {p99 = $2}
+         END {print rate, n, t, p50, p99, r}'
 }
-rate_of() { echo "$1" | awk '/^Requests\/sec:/ {print $2}'; }
-bad_of() { echo "$1" | awk '/^non-200 responses:/ {print $3}'; }
 
-echo "pairs of ${SECONDS_PER_RUN}s runs, $CONNECTIONS connections, 1 KiB file"
-ratios=""
-pair=1
-while [ $pair -le "$PAIRS" ]; do
-    open=$(run_wrk "http://127.0.0.1:$PORT/open/file.html" -H "$COOKIE")
-    prot=$(run_wrk "http://127.0.0.1:$PORT/app/file.html" -H "$COOKIE")
-    open_rate=$(rate_of "$open")
-    prot_rate=$(rate_of "$prot")
-    open_bad=$(bad_of "$open")
-    prot_bad=$(bad_of "$prot")
-    if [ "${open_bad:-1}" != 0 ] || [ "${prot_bad:-1}" != 0 ]; then
-        echo "pair $pair: responses other than 200 (unprotected $open_bad, protected $prot_bad)" >&2
+median() { tr ' ' '\n' | grep . | sort -n | awk '{v[NR] = $1} END {if (NR == 0) {print "nan"; exit} m = (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2; printf "%.3f", m}'; }
+
+echo "per workload: $PAIRS pairs of ${SECONDS_PER_RUN}s runs, $CONNECTIONS connections, $THREADS client threads, 1 KiB file"
+for workload in $WORKLOADS; do
+    start_server
+    argument=$TOKEN
+    rate_ratios="" cpu_ratios=""
+    pair=1
+    while [ $pair -le "$PAIRS" ]; do
+        if [ "$workload" = unique ]; then
+            # Generously more tokens than the protected side can use.
+            count=$((SECONDS_PER_RUN * 20000))
+            "$MINT" "$ROOT/conf/agent.conf" "$TOKEN" "$count" > "$ROOT/tokens.txt"
+            argument="$ROOT/tokens.txt"
+        fi
+        set -- $(run_wrk "http://127.0.0.1:$PORT/open/file.html" "$workload" "$argument" "$CONNECTIONS")
+        open_rate=$1 open_cpu=$(awk -v t="$3" -v n="$2" -v h="$TICKS" 'BEGIN {printf "%.1f", t * 1e6 / h / n}')
+        set -- $(run_wrk "http://127.0.0.1:$PORT/app/file.html" "$workload" "$argument" "$CONNECTIONS")
+        prot_rate=$1 prot_cpu=$(awk -v t="$3" -v n="$2" -v h="$TICKS" 'BEGIN {printf "%.1f", t * 1e6 / h / n}')
+        [ "$workload" != unique ] || [ "$6" = 0 ] || { echo "the token file ran out: raise the token count" >&2; exit 1; }
+        rate_ratio=$(awk -v p="$prot_rate" -v o="$open_rate" 'BEGIN {printf "%.3f", p / o}')
+        cpu_ratio=$(awk -v p="$prot_cpu" -v o="$open_cpu" 'BEGIN {printf "%.3f", (p > 0) ? o / p : 0}')
+        echo "$workload pair $pair: unprotected $open_rate req/s ${open_cpu} us CPU/req, protected $prot_rate req/s ${prot_cpu} us CPU/req, ratio $rate_ratio (CPU $cpu_ratio)"
+        rate_ratios="$rate_ratios $rate_ratio" cpu_ratios="$cpu_ratios $cpu_ratio"
+        pair=$((pair + 1))
+    done
+    lookups=$(status_value QvTokenCacheLookups) hits=$(status_value QvTokenCacheHits)
+    hit_rate=$(awk -v h="${hits:-0}" -v l="${lookups:-0}" 'BEGIN {printf "%.1f%%", (l > 0) ? 100 * h / l : 0}')
+    for side in open app; do
+        [ "$workload" != unique ] || "$MINT" "$ROOT/conf/agent.conf" "$TOKEN" $((SECONDS_PER_RUN * 5000)) > "$ROOT/tokens.txt"
+        set -- $(run_wrk "http://127.0.0.1:$PORT/$side/file.html" "$workload" "$argument" 1)
+        echo "$workload 1 connection /$side/file.html: p50 $4, p99 $5"
+    done
+    if grep -q 'exit signal' "$ROOT/logs/error.log"; then
+        echo "a worker crashed:" >&2
+        grep 'exit signal' "$ROOT/logs/error.log" >&2
         exit 1
     fi
-    ratio=$(awk -v p="$prot_rate" -v o="$open_rate" 'BEGIN {printf "%.3f", p / o}')
-    echo "pair $pair: unprotected $open_rate req/s, protected $prot_rate req/s, ratio $ratio"
-    ratios="$ratios $ratio"
-    pair=$((pair + 1))
+    echo "$workload token cache: ${lookups:-0} lookups, ${hits:-0} hits ($hit_rate)"
+    echo "$workload median ratio protected/unprotected: $(echo "$rate_ratios" | median) throughput, $(echo "$cpu_ratios" | median) CPU per request, over $PAIRS pairs"
+    stop_server
 done
-
-for url in "open/file.html" "app/file.html"; do
-    out=$(wrk -t1 -c1 -d"${SECONDS_PER_RUN}s" --latency -H "$COOKIE" "http://127.0.0.1:$PORT/$url")
-    echo "$out" | awk -v u="/$url" '$1 == "50%" {p50 = $2} $1 == "99%" {p99 = $2} END {print "1 connection " u ": p50 " p50 ", p99 " p99}'
-done
-
-if grep -q 'exit signal' "$ROOT/logs/error.log"; then
-    echo "a worker crashed:" >&2
-    grep 'exit signal' "$ROOT/logs/error.log" >&2
-    exit 1
-fi
-echo "$ratios" | tr ' ' '\n' | grep . | sort -n |
-    awk '{v[NR] = $1} END {m = (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2; printf "median ratio protected/unprotected: %.3f over %d pairs\n", m, NR}'

@@ -115,7 +115,30 @@ void run_clients(ApacheServer &server, int clients, std::chrono::seconds duratio
 std::unique_ptr<ApacheServer> load_server() {
     ServerSetup setup;
     setup.log_level = "notice";
+    setup.extra_modules = {"status"};
+    setup.server_directives = "<Location /server-status>\n  SetHandler server-status\n</Location>\n";
     return ApacheServer::start(setup);
+}
+
+// A figure of the token cache of the process that answers.
+long cache_figure(ApacheServer &server, const std::string &name) {
+    const HttpResponse status = get(server.url("/server-status?auto"));
+    const size_t at = status.body.find(name + ": ");
+    return at == std::string::npos ? -1 : std::atol(status.body.c_str() + at + name.size() + 2);
+}
+
+// The resident memory of the server's worker processes, in KiB.
+std::string children_resident_kib(int parent) {
+    const CommandResult children = run_command("pgrep", {"-P", std::to_string(parent)}, "");
+    std::string figures;
+    size_t at = 0;
+    while (at < children.output.size()) {
+        const size_t end = children.output.find('\n', at);
+        const std::string pid = children.output.substr(at, end - at);
+        if (!pid.empty()) figures += " " + std::to_string(resident_kib(std::atoi(pid.c_str())));
+        at = end == std::string::npos ? children.output.size() : end + 1;
+    }
+    return figures;
 }
 
 TEST(Load, EveryUserKeepsItsOwnSession) {
@@ -126,8 +149,14 @@ TEST(Load, EveryUserKeepsItsOwnSession) {
     EXPECT_EQ(tally.failed.load(), 0) << tally.reasons();
     EXPECT_EQ(tally.lost.load(), 0);
     EXPECT_GT(tally.served.load(), 0);
-    std::printf("[ load ] %d clients, %lld s: %ld requests served\n", client_count(),
-                static_cast<long long>(load_duration().count()), tally.served.load());
+    // Each client's repeated requests are served from its process's token cache.
+    const long lookups = cache_figure(*server, "QvTokenCacheLookups");
+    const long hits = cache_figure(*server, "QvTokenCacheHits");
+    EXPECT_GT(hits, 0) << lookups;
+    std::printf("[ load ] %d clients, %lld s: %ld requests served; token cache of one process: %ld lookups, %ld hits; "
+                "parent VmRSS %ld KiB, workers' VmRSS KiB:%s\n",
+                client_count(), static_cast<long long>(load_duration().count()), tally.served.load(), lookups, hits,
+                resident_kib(server->pid()), children_resident_kib(server->pid()).c_str());
     const ErrorLog log = server->log();
     EXPECT_FALSE(log.contains("exit signal")) << log.text();
 }

@@ -192,7 +192,8 @@ TEST(Startup, ApacheListsTheDirectivesWithTheirHelp) {
         "QuorvelExposeSessionAttributesToEnvironmentVariables", "QuorvelExposeSessionAttributesToHttpHeaders",
         "QuorvelErrorPageTemplateFile", "QuorvelStartPageTemplateFile", "QuorvelStartPageURL",
         "QuorvelDisableAgentForVirtualHost", "QuorvelEnableUserBrowserCacheControl",
-        "QuorvelCacheControlHeaderValue"};
+        "QuorvelCacheControlHeaderValue", "QuorvelSessionRenewalInterval", "QuorvelTokenCacheEntries",
+        "QuorvelTokenCacheBytes"};
     EXPECT_EQ(names, expected);
     EXPECT_NE(result.output.find(
                   "\tQuorvelCacheControlHeaderValue -- specifies an alternative value of the outbound HTTP request "

@@ -1,0 +1,33 @@
+// The token cache of this server process (request/token_cache.h): made when
+// the process starts serving, gone with it, so that a restart with another
+// password or agent file starts empty.
+#pragma once
+
+#include "config/apache.h"
+
+#include <nubrel.h>
+
+#include <string_view>
+
+struct agent_server_config;
+struct Session;
+
+// Child-init hook: the cache, with the main server's bounds.
+void agent_child_init(apr_pool_t *pchild, server_rec *s);
+
+// mod_status hook: the cache's figures of the process that answers.
+int agent_status_hook(request_rec *r, int flags);
+
+// Fills the session's decoded data from the cache; false when the token is not
+// kept (or there is no cache).
+bool take_cached_decoding(const agent_server_config *config, Session &session);
+
+// Keeps what decoding the session's token gave.
+void keep_decoding(const agent_server_config *config, const Session &session);
+
+// The token kept for this renewed payload, or null (a request-pool copy).
+const char *cached_encoding(const agent_server_config *config, request_rec *r, std::string_view payload);
+
+// Keeps a token the agent encoded, both ways: its payload gives it again, and
+// the browser's next request with it is a hit.
+void keep_encoding(const agent_server_config *config, const nubrel_tokendata &data, std::string_view token);

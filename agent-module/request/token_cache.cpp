@@ -1,0 +1,107 @@
+#include "request/token_cache.h"
+
+#include <functional>
+
+namespace qv {
+
+size_t TokenCache::KeyHash::operator()(const Key &key) const noexcept {
+    const size_t text = std::hash<std::string_view>()(key.text);
+    const size_t instance = std::hash<const void *>()(key.instance);
+    return text ^ (instance + 0x9e3779b97f4a7c15ull + (text << 6) + (text >> 2)) ^ static_cast<size_t>(key.kind);
+}
+
+TokenCache::Key TokenCache::Entry::key() const { return {kind, instance, text}; }
+
+TokenCache::TokenCache(TokenCacheLimits limits)
+    : shard_limits_{(limits.entries + kShards - 1) / kShards, limits.bytes / kShards} {}
+
+TokenCache::Shard &TokenCache::shard_of(const Key &key) { return shards_[KeyHash()(key) % kShards]; }
+
+TokenCache::Entry *TokenCache::find(Shard &shard, const Key &key) {
+    ++shard.lookups;
+    const auto at = shard.index.find(key);
+    if (at == shard.index.end()) return nullptr;
+    ++shard.hits;
+    shard.entries.splice(shard.entries.begin(), shard.entries, at->second);
+    return &*at->second;
+}
+
+void TokenCache::insert(Shard &shard, Entry entry) {
+    entry.bytes = entry.text.size() + entry.decoded.payload.size() + entry.token.size() + kEntryOverhead;
+    if (shard_limits_.entries == 0 || entry.bytes > shard_limits_.bytes) return;
+    if (const auto at = shard.index.find(entry.key()); at != shard.index.end()) {
+        // The index hashes its key, a view into the entry, to unlink it:
+        // the entry goes after its index node.
+        const auto old = at->second;
+        shard.bytes -= old->bytes;
+        shard.index.erase(at);
+        shard.entries.erase(old);
+    }
+    while (!shard.entries.empty() &&
+           (shard.entries.size() >= shard_limits_.entries || shard.bytes + entry.bytes > shard_limits_.bytes)) {
+        const Entry &oldest = shard.entries.back();
+        shard.index.erase(oldest.key());
+        shard.bytes -= oldest.bytes;
+        shard.entries.pop_back();
+        ++shard.evictions;
+    }
+    shard.bytes += entry.bytes;
+    shard.entries.push_front(std::move(entry));
+    // The key views the text of the entry in its place in the list.
+    shard.index.emplace(shard.entries.front().key(), shard.entries.begin());
+}
+
+std::optional<DecodedToken> TokenCache::decoded(const void *instance, std::string_view token) {
+    const Key key{Kind::decoded, instance, token};
+    Shard &shard = shard_of(key);
+    const std::lock_guard<std::mutex> guard(shard.lock);
+    if (const Entry *entry = find(shard, key)) return entry->decoded;
+    return std::nullopt;
+}
+
+void TokenCache::keep_decoded(const void *instance, std::string_view token, const DecodedToken &decoded) {
+    const Key key{Kind::decoded, instance, token};
+    Shard &shard = shard_of(key);
+    Entry entry;
+    entry.kind = Kind::decoded;
+    entry.instance = instance;
+    entry.text = std::string(token);
+    entry.decoded = decoded;
+    const std::lock_guard<std::mutex> guard(shard.lock);
+    insert(shard, std::move(entry));
+}
+
+std::optional<std::string> TokenCache::encoded(const void *instance, std::string_view payload) {
+    const Key key{Kind::encoded, instance, payload};
+    Shard &shard = shard_of(key);
+    const std::lock_guard<std::mutex> guard(shard.lock);
+    if (const Entry *entry = find(shard, key)) return entry->token;
+    return std::nullopt;
+}
+
+void TokenCache::keep_encoded(const void *instance, std::string_view payload, std::string_view token) {
+    const Key key{Kind::encoded, instance, payload};
+    Shard &shard = shard_of(key);
+    Entry entry;
+    entry.kind = Kind::encoded;
+    entry.instance = instance;
+    entry.text = std::string(payload);
+    entry.token = std::string(token);
+    const std::lock_guard<std::mutex> guard(shard.lock);
+    insert(shard, std::move(entry));
+}
+
+TokenCacheStatistics TokenCache::statistics() const {
+    TokenCacheStatistics total;
+    for (const Shard &shard : shards_) {
+        const std::lock_guard<std::mutex> guard(shard.lock);
+        total.lookups += shard.lookups;
+        total.hits += shard.hits;
+        total.entries += shard.entries.size();
+        total.bytes += shard.bytes;
+        total.evictions += shard.evictions;
+    }
+    return total;
+}
+
+}  // namespace qv

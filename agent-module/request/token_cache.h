@@ -1,0 +1,113 @@
+// A cache of the token work that repeats. A browser sends the same cookie
+// with every asset of a page, several at once and within the same second:
+// the tokens it carries were decoded before, and the tokens the agent would
+// issue for them were encoded before. The cache keeps both sides:
+//
+//   decoded: the exact token text -> what decoding gave (version, suite,
+//            payload) and which password opened it;
+//   encoded: the exact renewed payload -> the token that encodes it.
+//
+// Entries belong to a library instance (virtual hosts may read different
+// agent files) and are compared by their whole text, never by a hash alone.
+// Only tokens that decoded are kept. The cache is bounded in entries and in
+// bytes and drops the least recently used entry first. It is safe for many
+// threads: entries are spread over shards, each with its own lock, so that
+// threads serving different sessions do not wait for each other.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+namespace qv {
+
+struct DecodedToken {
+    uint8_t version = 0;
+    uint8_t cipher_suite = 0;
+    std::string payload;
+    // 0: the current password opened it; 1: the previous one.
+    int password = 0;
+};
+
+struct TokenCacheLimits {
+    size_t entries = 0;  // 0: nothing is kept
+    size_t bytes = 0;
+};
+
+struct TokenCacheStatistics {
+    uint64_t lookups = 0;
+    uint64_t hits = 0;
+    uint64_t entries = 0;
+    uint64_t bytes = 0;
+    uint64_t evictions = 0;
+};
+
+class TokenCache {
+public:
+    explicit TokenCache(TokenCacheLimits limits);
+    TokenCache(const TokenCache &) = delete;
+    TokenCache &operator=(const TokenCache &) = delete;
+
+    // What decoding this token text gave under the instance, if it is kept.
+    std::optional<DecodedToken> decoded(const void *instance, std::string_view token);
+    void keep_decoded(const void *instance, std::string_view token, const DecodedToken &decoded);
+
+    // The token that encodes this payload under the instance, if it is kept.
+    std::optional<std::string> encoded(const void *instance, std::string_view payload);
+    void keep_encoded(const void *instance, std::string_view payload, std::string_view token);
+
+    TokenCacheStatistics statistics() const;
+
+    // What one entry is counted as, besides its texts: the map and list nodes.
+    static constexpr size_t kEntryOverhead = 128;
+
+private:
+    enum class Kind : uint8_t { decoded, encoded };
+    struct Key {
+        Kind kind;
+        const void *instance;
+        std::string_view text;  // points into the entry's own copy
+        bool operator==(const Key &other) const {
+            return kind == other.kind && instance == other.instance && text == other.text;
+        }
+    };
+    struct KeyHash {
+        size_t operator()(const Key &key) const noexcept;
+    };
+    struct Entry {
+        std::string text;
+        DecodedToken decoded;  // Kind::decoded
+        std::string token;     // Kind::encoded
+        size_t bytes = 0;
+        Key key() const;
+        Kind kind;
+        const void *instance;
+    };
+    struct Shard {
+        mutable std::mutex lock;
+        std::list<Entry> entries;  // most recently used first
+        std::unordered_map<Key, std::list<Entry>::iterator, KeyHash> index;
+        size_t bytes = 0;
+        uint64_t lookups = 0;
+        uint64_t hits = 0;
+        uint64_t evictions = 0;
+    };
+    static constexpr size_t kShards = 16;
+
+    Shard &shard_of(const Key &key);
+    // The entry, moved to the front, or null; counts the lookup.
+    Entry *find(Shard &shard, const Key &key);
+    void insert(Shard &shard, Entry entry);
+
+    TokenCacheLimits shard_limits_;
+    std::array<Shard, kShards> shards_;
+};
+
+}  // namespace qv
