@@ -150,10 +150,22 @@ int decode(const Codec &codec, const std::array<uint8_t, 256> &reverse, const ch
         NBR_LOG(error, "%s", codec.decode_no_memory);
         return -1;
     }
+    // Four symbols make three bytes; the last group may hold two or three.
+    int32_t out = 0;
+    int32_t i = 0;
+    for (; i + 4 <= symbols; i += 4) {
+        const uint32_t group = (uint32_t{reverse[static_cast<unsigned char>(input[i])]} << 18) |
+                               (uint32_t{reverse[static_cast<unsigned char>(input[i + 1])]} << 12) |
+                               (uint32_t{reverse[static_cast<unsigned char>(input[i + 2])]} << 6) |
+                               reverse[static_cast<unsigned char>(input[i + 3])];
+        bytes[out] = static_cast<unsigned char>(group >> 16);
+        bytes[out + 1] = static_cast<unsigned char>(group >> 8);
+        bytes[out + 2] = static_cast<unsigned char>(group);
+        out += 3;
+    }
     uint32_t bits = 0;
     int gathered = 0;
-    int32_t out = 0;
-    for (int32_t i = 0; i < symbols; ++i) {
+    for (; i < symbols; ++i) {
         bits = (bits << 6) | reverse[static_cast<unsigned char>(input[i])];
         gathered += 6;
         if (gathered >= 8) {

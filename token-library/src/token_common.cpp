@@ -7,6 +7,7 @@
 #include <openssl/evp.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 namespace nubrel {
@@ -60,26 +61,37 @@ const EVP_MD *sha1_algorithm() {
 }
 
 // Cipher and MAC contexts are kept per thread and re-initialised for each
-// token; creating them allocates and sets up provider state every time.
+// token; creating them allocates and sets up provider state every time. Each
+// remembers the key it was last keyed with: a token under the same key (the
+// common case: one password per server) only sets its IV, or restarts the
+// MAC from the keyed state, instead of expanding the key again.
+struct KeyedCipher {
+    EVP_CIPHER_CTX *ctx = nullptr;
+    int32_t suite = 0;
+    bool keyed = false;
+    unsigned char key[kMaxKeyLength];
+};
+
 struct ThreadContexts {
-    EVP_CIPHER_CTX *cipher = nullptr;
+    KeyedCipher cipher[2];  // decryption, encryption
     EVP_MAC_CTX *mac = nullptr;
+    int32_t mac_key_length = -1;
+    unsigned char mac_key[kMaxKeyLength];
 
     ThreadContexts() = default;
     ThreadContexts(const ThreadContexts &) = delete;
     ThreadContexts &operator=(const ThreadContexts &) = delete;
     ~ThreadContexts() {
-        EVP_CIPHER_CTX_free(cipher);
+        for (KeyedCipher &keyed : cipher) {
+            EVP_CIPHER_CTX_free(keyed.ctx);
+            OPENSSL_cleanse(keyed.key, sizeof keyed.key);
+        }
         EVP_MAC_CTX_free(mac);
+        OPENSSL_cleanse(mac_key, sizeof mac_key);
     }
 };
 
 thread_local ThreadContexts t_contexts;
-
-EVP_CIPHER_CTX *thread_cipher_context() {
-    if (t_contexts.cipher == nullptr) t_contexts.cipher = EVP_CIPHER_CTX_new();
-    return t_contexts.cipher;
-}
 
 // An HMAC context with SHA-1 chosen; each token only sets the key.
 EVP_MAC_CTX *thread_hmac_context() {
@@ -96,6 +108,41 @@ EVP_MAC_CTX *thread_hmac_context() {
     }
     t_contexts.mac = ctx;
     return ctx;
+}
+
+// Starts the thread's MAC for the key; false after a failure.
+bool start_hmac(EVP_MAC_CTX *ctx, const unsigned char *key, int32_t key_length) {
+    ThreadContexts &contexts = t_contexts;
+    if (key_length >= 0 && key_length <= kMaxKeyLength && key_length == contexts.mac_key_length &&
+        CRYPTO_memcmp(key, contexts.mac_key, static_cast<size_t>(key_length)) == 0)
+        return EVP_MAC_init(ctx, nullptr, 0, nullptr) == 1;
+    contexts.mac_key_length = -1;
+    if (EVP_MAC_init(ctx, key, static_cast<size_t>(key_length), nullptr) != 1) return false;
+    if (key_length >= 0 && key_length <= kMaxKeyLength) {
+        std::memcpy(contexts.mac_key, key, static_cast<size_t>(key_length));
+        contexts.mac_key_length = key_length;
+    }
+    return true;
+}
+
+// The thread's context of the direction, set up for the suite, key and IV,
+// without padding (the payload is padded already); null after a failure.
+EVP_CIPHER_CTX *keyed_cipher_context(const EVP_CIPHER *cipher, int32_t suite, bool encrypt, const unsigned char *key,
+                                     const unsigned char *iv) {
+    KeyedCipher &keyed = t_contexts.cipher[encrypt ? 1 : 0];
+    if (keyed.ctx == nullptr && (keyed.ctx = EVP_CIPHER_CTX_new()) == nullptr) return nullptr;
+    const size_t key_length = static_cast<size_t>(EVP_CIPHER_get_key_length(cipher));
+    if (key_length > sizeof keyed.key) return nullptr;
+    if (keyed.keyed && keyed.suite == suite && CRYPTO_memcmp(keyed.key, key, key_length) == 0)
+        return EVP_CipherInit_ex(keyed.ctx, nullptr, nullptr, nullptr, iv, encrypt ? 1 : 0) == 1 ? keyed.ctx : nullptr;
+    keyed.keyed = false;
+    if (EVP_CipherInit_ex(keyed.ctx, cipher, nullptr, key, iv, encrypt ? 1 : 0) != 1 ||
+        EVP_CIPHER_CTX_set_padding(keyed.ctx, 0) != 1)
+        return nullptr;
+    std::memcpy(keyed.key, key, key_length);
+    keyed.suite = suite;
+    keyed.keyed = true;
+    return keyed.ctx;
 }
 
 }  // namespace
@@ -142,9 +189,8 @@ int run_cipher(int32_t suite, bool encrypt, const unsigned char *key, const unsi
     const CipherTexts &texts = kCipherTexts[suite][encrypt ? 1 : 0];
     write_log(__FILE_NAME__, __LINE__, LogClass::detail, "%s", texts.converting);
     if (suite == NUBREL_SUITE_3DES) check_des_keys(key);
-    EVP_CIPHER_CTX *ctx = thread_cipher_context();
-    if (ctx == nullptr || EVP_CipherInit_ex(ctx, cipher, nullptr, key, iv, encrypt ? 1 : 0) != 1 ||
-        EVP_CIPHER_CTX_set_padding(ctx, 0) != 1) {
+    EVP_CIPHER_CTX *ctx = keyed_cipher_context(cipher, suite, encrypt, key, iv);
+    if (ctx == nullptr) {
         write_log(__FILE_NAME__, __LINE__, LogClass::error, texts.setup_failed, static_cast<int>(ERR_get_error()));
         return -1;
     }
@@ -180,7 +226,7 @@ int compute_digest(int32_t suite, const unsigned char *key, int32_t key_length, 
     NBR_LOG(progress, "Calculating an HMAC-SHA-1 MAC digest...\n");
     EVP_MAC_CTX *ctx = thread_hmac_context();
     size_t length = 0;
-    if (ctx == nullptr || EVP_MAC_init(ctx, key, static_cast<size_t>(key_length), nullptr) != 1 ||
+    if (ctx == nullptr || !start_hmac(ctx, key, key_length) ||
         EVP_MAC_update(ctx, header, sizeof header) != 1 ||
         (iv_length > 0 && EVP_MAC_update(ctx, iv, static_cast<size_t>(iv_length)) != 1) ||
         (payload_length > 0 && EVP_MAC_update(ctx, text, payload_length) != 1) ||
