@@ -95,6 +95,14 @@ void check_attribute_exposure(agent_server_config *config) {
     }
 }
 
+// Browsers drop a SameSite=None cookie that is not secure; 0 or 1 error.
+int check_cookie_attributes(const agent_server_config *config) {
+    if (config->cookie_same_site != SAME_SITE_NONE || config->cookie_is_secure != 0) return 0;
+    log_error(config, "QuorvelCookieSameSite None needs QuorvelCookieIsSecure yes - browsers drop a SameSite=None "
+                      "cookie that is not secure, and no session would ever start");
+    return 1;
+}
+
 // Library support for obfuscated passwords; 0 or 1 error.
 int check_password_obfuscation(const agent_server_config *config) {
     const char *version = get_nubrel_library_version();
@@ -173,6 +181,8 @@ int check_settings(agent_server_config *config, server_rec *s) {
                   config->agent_cookie_path, config->cookie_path != nullptr ? config->cookie_path : "");
         ++errors;
     }
+
+    errors += check_cookie_attributes(config);
 
     if (config->cookie_domain == nullptr) {
         log_basic(config, "The cookie domain is not configured, therefore it will be not exposed in the Set-Cookie "

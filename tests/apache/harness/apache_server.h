@@ -37,6 +37,8 @@ namespace qvtest {
 inline constexpr std::string_view kAgentPassword = "correct horse battery staple";
 inline constexpr std::string_view kCookieName = "QVSESSION";
 inline constexpr std::string_view kLoginPageUrl = "https://login.example.test/sso";
+// What both session cookies of the default set-up end with.
+inline constexpr std::string_view kCookieAttributes = ";HttpOnly;SameSite=Lax";
 
 // The last line of every refused start.
 inline constexpr std::string_view kRefusalLine =
