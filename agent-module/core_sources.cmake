@@ -9,6 +9,7 @@ set(QV_CORE_SOURCES
   request/resume_url.cpp
   request/token_search.cpp
   response/cookie_format.cpp
+  response/login_answer.cpp
   response/page_text.cpp
   response/request_url.cpp
   response/url_syntax.cpp)

@@ -5,6 +5,7 @@
 #include "request/admission.h"
 #include "request/body_replay.h"
 #include "request/token_discovery.h"
+#include "response/pages.h"
 #include "startup/startup.h"
 
 ap_filter_rec_t *agent_input_filter_handle = nullptr;
@@ -21,6 +22,8 @@ void agent_register_hooks(apr_pool_t *) {
     ap_hook_check_authn(agent_check_user, nullptr, nullptr, APR_HOOK_FIRST, AP_AUTH_INTERNAL_PER_URI);
     ap_hook_handler(agent_handler, nullptr, nullptr, APR_HOOK_REALLY_FIRST);
     ap_hook_insert_filter(agent_insert_filter, nullptr, nullptr, APR_HOOK_FIRST);
+    ap_hook_insert_error_filter(agent_insert_error_filter, nullptr, nullptr, APR_HOOK_MIDDLE);
+    register_answer_type_filter();
     agent_input_filter_handle =
         ap_register_input_filter(kInputFilterName, agent_input_filter, nullptr, AP_FTYPE_RESOURCE);
 }
