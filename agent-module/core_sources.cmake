@@ -4,6 +4,7 @@ set(QV_CORE_SOURCES
   config/config_lines.cpp
   config/config_values.cpp
   startup/library_version.cpp
+  request/attribute_rules.cpp
   request/attributes.cpp
   request/path_forms.cpp
   request/resume_url.cpp

@@ -133,6 +133,8 @@ inline constexpr int kDefaultCipherSuite = 2;
 inline constexpr int kDefaultCookieSameSite = SAME_SITE_LAX;
 inline constexpr const char *kDefaultCookiePath = "/";
 inline constexpr const char *kDefaultAttributePrefix = "QV_AUTH_";
+// The AuthType under which the agent authenticates a place.
+inline constexpr const char *kAgentAuthType = "Quorvel";
 // Room every list starts with; APR arrays grow beyond it.
 inline constexpr int kInitialArraySize = 128;
 

@@ -35,8 +35,7 @@ constexpr const char *kDefaultAttributeNames[] = {"authnContext", "not-before", 
 constexpr const char *kGrantedSessionNote = "qv-granted-session";
 constexpr const char *kStartPageNote = "qv-start-page";
 
-// The AuthType under which the agent authenticates a place.
-constexpr const char *kAuthType = "Quorvel";
+constexpr const char *kAuthType = kAgentAuthType;
 
 // What a request granted by the agent carries, for the requests Apache
 // derives from it: they get the same user and attributes without a second
@@ -45,6 +44,7 @@ struct GrantedSession {
     const request_rec *request;
     const char *user;
     const char *payload;  // what was exposed, or null when nothing was
+    const char *attributes;  // the session's payload, for Require qv-attribute
 };
 
 struct StartPage {
@@ -266,7 +266,9 @@ Outcome expose(Decision &d) {
         exposed = apr_pstrdup(d.r->pool, d.session.data.payload);
         expose_session_attributes(exposed, d.r, config, start_page_table(d));
     }
-    note(d.r, kGrantedSessionNote, GrantedSession{d.r, d.r->user, exposed});
+    // The Require rules read the attributes even when nothing is exposed.
+    const char *attributes = exposed != nullptr ? exposed : apr_pstrdup(d.r->pool, d.session.data.payload);
+    note(d.r, kGrantedSessionNote, GrantedSession{d.r, d.r->user, exposed, attributes});
     return Outcome::grant();
 }
 
@@ -315,7 +317,7 @@ int grant_again(Decision &d, const GrantedSession &grant) {
                         "without renewal...");
     d.r->user = const_cast<char *>(grant.user);
     if (grant.payload != nullptr) expose_session_attributes(grant.payload, d.r, d.config, start_page_table(d));
-    note(d.r, kGrantedSessionNote, GrantedSession{d.r, grant.user, grant.payload});
+    note(d.r, kGrantedSessionNote, GrantedSession{d.r, grant.user, grant.payload, grant.attributes});
     return complete(d);
 }
 
@@ -362,7 +364,7 @@ int decide(request_rec *r, const agent_server_config *config) {
     log_basic(config, d.kind.is_start_page ? "The request implies to fill out and return the start page"
                                            : "The request does not imply to fill out and return the start page");
 
-    if (!is_protected_uri(config, r)) return decide_unprotected(d);
+    if (!is_protected_uri(config, r) && !is_quorvel_auth_type(r)) return decide_unprotected(d);
     mark_response_private(r);
     if (!d.kind.is_logout)
         if (const GrantedSession *grant = earlier_grant(r); grant != nullptr) return grant_again(d, *grant);
@@ -387,6 +389,16 @@ int agent_check_access(request_rec *r) {
     else
         log_basic(config, "Returning HTTP code %i...", status);
     return status;
+}
+
+bool is_quorvel_auth_type(request_rec *r) {
+    const char *type = ap_auth_type(r);
+    return type != nullptr && strcasecmp(type, kAuthType) == 0;
+}
+
+const char *granted_attributes(const request_rec *r) {
+    const auto *grant = noted<GrantedSession>(r, kGrantedSessionNote);
+    return grant != nullptr ? grant->attributes : nullptr;
 }
 
 int agent_check_user(request_rec *r) {

@@ -2,6 +2,7 @@
 // protects something (the main server's and those of virtual hosts), prepares
 // them for requests, or stops the server.
 #include "startup/agent_settings.h"
+#include "startup/auth_type_places.h"
 #include "startup/library_version.h"
 #include "startup/startup.h"
 #include "config/module_log.h"
@@ -138,6 +139,9 @@ int check_settings(agent_server_config *config, server_rec *s) {
 
     if (config->uri_filters->nelts > 0) {
         log_basic(config, "Total URI filters configured: %i", config->uri_filters->nelts);
+    } else if (config->auth_type_places > 0) {
+        log_basic(config, "URI filters are not configured - the places with AuthType %s are protected",
+                  kAgentAuthType);
     } else {
         log_error(config, "URI filters are not configured - no resources to protect?");
         ++errors;
@@ -483,7 +487,9 @@ bool same_templates(const agent_server_config *a, const agent_server_config *b) 
            same_file(a->start_page_template_file, b->start_page_template_file);
 }
 
-bool protects_something(const agent_server_config *config) { return config->uri_filters->nelts > 0; }
+bool protects_something(const agent_server_config *config) {
+    return config->uri_filters->nelts > 0 || config->auth_type_places > 0;
+}
 
 // Reads, checks and prepares one record, in the order of the main server's
 // start-up; false after logging the first step that fails.
@@ -563,6 +569,7 @@ int agent_post_config(apr_pool_t *pconf, apr_pool_t *, apr_pool_t *ptemp, server
     ap_add_version_component(pconf, kModuleVersion);
     report_process_model(config);
 
+    count_auth_type_places(s, ptemp);
     // Every record that protects something is checked and prepared, never
     // left half-configured to let requests through. With nothing protected
     // anywhere, the main server's checks say so.
