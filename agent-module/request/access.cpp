@@ -131,10 +131,26 @@ Outcome refuse_other_cipher_suite(Decision &d) {
     return Outcome::error(1, "Configuration error.", "The session token is not valid.");
 }
 
+// While the federation server rolls its password over, the tokens it issued
+// under the previous one stay good: one more decoding, never more, for a
+// token the current password cannot decode. Renewal encodes under the
+// current password.
+bool decode_under_previous_password(Decision &d) {
+    if (d.config->previous_library_instance == nullptr) return false;
+    nubrel_free_tokendata(&d.session.data);
+    if (nubrel_decode(d.config->previous_library_instance, d.session.token, &d.session.data, d.r,
+                      const_cast<agent_server_config *>(d.config), nullptr) != 0)
+        return false;
+    log_basic(d.config, "A token of the previous password has been accepted - the renewed token is encoded under the "
+                        "current password");
+    return true;
+}
+
 Outcome decode_token(Decision &d) {
-    if (nubrel_decode(d.config->library_instance, d.session.token, &d.session.data, d.r,
-                      const_cast<agent_server_config *>(d.config), nullptr) == 0)
-        return Outcome::go_on();
+    const int decoded = nubrel_decode(d.config->library_instance, d.session.token, &d.session.data, d.r,
+                                      const_cast<agent_server_config *>(d.config), nullptr);
+    // -2: the token is not one of the current password's.
+    if (decoded == 0 || (decoded == -2 && decode_under_previous_password(d))) return Outcome::go_on();
     log_error(d.config, "Cannot decode the nubrel - invalidating session...");
     return Outcome::error(1, kRuntimeError, "The session token is not valid.");
 }

@@ -452,6 +452,38 @@ bool create_library_instance(agent_server_config *config, apr_pool_t *pconf) {
     return true;
 }
 
+// The instance that decodes tokens of the previous password: the current
+// instance's suite and iteration count, the previous password in the form
+// obfuscate-password says.
+bool create_previous_library_instance(agent_server_config *config, apr_pool_t *pconf) {
+    if (config->previous_password == nullptr) return true;
+    log_basic(config, "Creating an NBR API instance for the previous password...");
+    nubrel_instance *instance = nubrel_create_instance();
+    if (instance == nullptr) {
+        log_error(config, "Cannot create an NBR API instance for the previous password");
+        return false;
+    }
+    int32_t suite = 0;
+    int32_t iterations = 0;
+    const bool keyed =
+        get_nubrel_cipher_suite(config->library_instance, &suite) == 0 && set_nubrel_cipher_suite(instance, suite) == 0 &&
+        get_nubrel_iterations_number(config->library_instance, &iterations) == 0 &&
+        set_nubrel_iterations_number(instance, iterations) == 0 &&
+        (config->obfuscate_password != 0 ? set_nubrel_obfuscated_password(instance, config->previous_password)
+                                         : set_nubrel_password(instance, config->previous_password)) == 0;
+    if (!keyed) {
+        log_error(config, "Cannot set the previous password of the Quorvel Agent configuration file for its NBR API "
+                          "instance");
+        if (nubrel_release_instance(instance) != 0) log_error(config, "Cannot release a per module NBR API instance");
+        return false;
+    }
+    config->previous_library_instance = instance;
+    auto *release = static_cast<InstanceRelease *>(apr_palloc(pconf, sizeof(InstanceRelease)));
+    *release = {config, instance};
+    apr_pool_cleanup_register(pconf, release, release_library_instance, apr_pool_cleanup_null);
+    return true;
+}
+
 bool load_templates(agent_server_config *config, apr_pool_t *pconf) {
     if (!is_empty(config->error_page_template_file) &&
         load_page_template(config, TEMPLATE_ERROR_PAGE, pconf) != 0)
@@ -518,7 +550,8 @@ bool prepare_record(agent_server_config *config, server_rec *s, server_rec *main
     if (const agent_server_config *other = prepared_with(main_server, config, same_agent_file); other != nullptr) {
         log_basic(config, "Sharing the NBR API instance of the same Quorvel Agent configuration file...");
         config->library_instance = other->library_instance;
-    } else if (!create_library_instance(config, pconf)) {
+        config->previous_library_instance = other->previous_library_instance;
+    } else if (!create_library_instance(config, pconf) || !create_previous_library_instance(config, pconf)) {
         return false;
     }
     if (const agent_server_config *other = prepared_with(main_server, config, same_templates); other != nullptr) {

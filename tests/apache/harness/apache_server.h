@@ -48,6 +48,8 @@ inline constexpr std::string_view kRefusalLine =
 extern const std::string kMinimalAgentDirectives;
 // The agent configuration file that goes with them (password, lifetime).
 std::string minimal_agent_file();
+// Standard base64 text of the bytes, as the agent file holds a password.
+std::string base64(std::string_view bytes);
 
 // "{root}" in directives and file contents stands for the ServerRoot.
 struct ServerSetup {
