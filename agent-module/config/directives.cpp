@@ -193,21 +193,24 @@ const char *set_cookie_http_only(cmd_parms *cmd, void *, const char *value) {
     return nullptr;
 }
 
-// One word of a fixed list, letter case ignored, into an int field.
+// One word of a fixed list, letter case ignored, into an int field; anything
+// else is counted, with the words expected, and leaves the field alone.
 struct Choice {
     const char *word;
     int value;
 };
 
 template <size_t N>
-bool set_choice(agent_server_config *config, int agent_server_config::*field, agent_setting setting,
-                const char *value, const Choice (&choices)[N]) {
+bool set_choice(agent_server_config *config, const char *directive, int agent_server_config::*field,
+                agent_setting setting, const char *value, const Choice (&choices)[N], const char *expected) {
     for (const Choice &choice : choices) {
         if (strcasecmp(value, choice.word) != 0) continue;
         config->*field = choice.value;
         config->settings |= setting;
         return true;
     }
+    log_error(config, "%s: should be %s, not \"%s\"", directive, expected, value);
+    ++config->error_count;
     return false;
 }
 
@@ -224,13 +227,9 @@ const char *set_cookie_same_site(cmd_parms *cmd, void *, const char *value) {
                        "arrive without the cookie, a login loop; use Lax");
         return nullptr;
     }
-    if (!set_choice(config, &agent_server_config::cookie_same_site, SETTING_COOKIE_SAME_SITE, value,
-                    kSameSiteChoices)) {
-        log_error(config, "QuorvelCookieSameSite: should be Lax, None or off, not \"%s\"", value);
-        ++config->error_count;
-        return nullptr;
-    }
-    log_trace(config, "Quorvel Apache Agent cookie \"SameSite\": %s", value);
+    if (set_choice(config, "QuorvelCookieSameSite", &agent_server_config::cookie_same_site, SETTING_COOKIE_SAME_SITE,
+                   value, kSameSiteChoices, "Lax, None or off"))
+        log_trace(config, "Quorvel Apache Agent cookie \"SameSite\": %s", value);
     return nullptr;
 }
 
@@ -239,13 +238,9 @@ constexpr Choice kUnauthenticatedChoices[] = {
 
 const char *set_unauthenticated_action(cmd_parms *cmd, void *, const char *value) {
     QV_CONFIG_OR_RETURN();
-    if (!set_choice(config, &agent_server_config::unauthenticated_action, SETTING_UNAUTHENTICATED_ACTION, value,
-                    kUnauthenticatedChoices)) {
-        log_error(config, "QuorvelUnauthenticatedAction: should be redirect, 401 or auto, not \"%s\"", value);
-        ++config->error_count;
-        return nullptr;
-    }
-    log_trace(config, "Quorvel Apache Agent answer to requests without a session: %s", value);
+    if (set_choice(config, "QuorvelUnauthenticatedAction", &agent_server_config::unauthenticated_action,
+                   SETTING_UNAUTHENTICATED_ACTION, value, kUnauthenticatedChoices, "redirect, 401 or auto"))
+        log_trace(config, "Quorvel Apache Agent answer to requests without a session: %s", value);
     return nullptr;
 }
 
