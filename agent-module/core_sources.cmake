@@ -4,12 +4,14 @@ set(QV_CORE_SOURCES
   config/config_lines.cpp
   config/config_values.cpp
   startup/library_version.cpp
+  request/attribute_rules.cpp
   request/attributes.cpp
   request/path_forms.cpp
   request/resume_url.cpp
   request/token_cache.cpp
   request/token_search.cpp
   response/cookie_format.cpp
+  response/login_answer.cpp
   response/page_text.cpp
   response/request_url.cpp
   response/url_syntax.cpp)

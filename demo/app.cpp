@@ -17,6 +17,7 @@ constexpr std::string_view kPrefix = "QV_AUTH_";
 std::string nav() {
     return "<nav><a href=\"/app/\" id=\"reload\">Reload</a>"
            "<a href=\"/app/start-page\" id=\"start-page\">Agent start page</a>"
+           "<a href=\"/app/admin/\" id=\"admin\">Administration (group admins)</a>"
            "<a href=\"/logout\" id=\"logout\">Sign out</a></nav>\n";
 }
 

@@ -6,6 +6,7 @@
 #include "config/server_config.h"
 
 #include <cstring>
+#include <strings.h>
 #include <string_view>
 
 namespace {
@@ -181,6 +182,65 @@ const char *set_cookie_is_secure(cmd_parms *cmd, void *, const char *value) {
     if (set_flag(config, "QuorvelCookieIsSecure", &agent_server_config::cookie_is_secure,
                  SETTING_COOKIE_IS_SECURE, value))
         log_trace(config, "Quorvel Apache Agent cookie is \"secure\": %s", value);
+    return nullptr;
+}
+
+const char *set_cookie_http_only(cmd_parms *cmd, void *, const char *value) {
+    QV_CONFIG_OR_RETURN();
+    if (set_flag(config, "QuorvelCookieHttpOnly", &agent_server_config::cookie_http_only, SETTING_COOKIE_HTTP_ONLY,
+                 value))
+        log_trace(config, "Quorvel Apache Agent cookie is \"HttpOnly\": %s", value);
+    return nullptr;
+}
+
+// One word of a fixed list, letter case ignored, into an int field; anything
+// else is counted, with the words expected, and leaves the field alone.
+struct Choice {
+    const char *word;
+    int value;
+};
+
+template <size_t N>
+bool set_choice(agent_server_config *config, const char *directive, int agent_server_config::*field,
+                agent_setting setting, const char *value, const Choice (&choices)[N], const char *expected) {
+    for (const Choice &choice : choices) {
+        if (strcasecmp(value, choice.word) != 0) continue;
+        config->*field = choice.value;
+        config->settings |= setting;
+        return true;
+    }
+    log_error(config, "%s: should be %s, not \"%s\"", directive, expected, value);
+    ++config->error_count;
+    return false;
+}
+
+constexpr Choice kSameSiteChoices[] = {{"Lax", SAME_SITE_LAX}, {"None", SAME_SITE_NONE}, {"off", SAME_SITE_OFF}};
+
+const char *set_cookie_same_site(cmd_parms *cmd, void *, const char *value) {
+    QV_CONFIG_OR_RETURN();
+    if (strcasecmp(value, "Strict") == 0) {
+        // The federation server sends the browser back by a cross-site
+        // navigation: a Strict cookie is not sent with it, nor with the
+        // redirect that takes the token out of the address.
+        reject(config, "QuorvelCookieSameSite: Strict is refused - the browser returns from the federation server by "
+                       "a cross-site navigation, and the redirect that removes the token from the address would "
+                       "arrive without the cookie, a login loop; use Lax");
+        return nullptr;
+    }
+    if (set_choice(config, "QuorvelCookieSameSite", &agent_server_config::cookie_same_site, SETTING_COOKIE_SAME_SITE,
+                   value, kSameSiteChoices, "Lax, None or off"))
+        log_trace(config, "Quorvel Apache Agent cookie \"SameSite\": %s", value);
+    return nullptr;
+}
+
+constexpr Choice kUnauthenticatedChoices[] = {
+    {"redirect", UNAUTHENTICATED_REDIRECT}, {"401", UNAUTHENTICATED_401}, {"auto", UNAUTHENTICATED_AUTO}};
+
+const char *set_unauthenticated_action(cmd_parms *cmd, void *, const char *value) {
+    QV_CONFIG_OR_RETURN();
+    if (set_choice(config, "QuorvelUnauthenticatedAction", &agent_server_config::unauthenticated_action,
+                   SETTING_UNAUTHENTICATED_ACTION, value, kUnauthenticatedChoices, "redirect, 401 or auto"))
+        log_trace(config, "Quorvel Apache Agent answer to requests without a session: %s", value);
     return nullptr;
 }
 
@@ -458,6 +518,18 @@ const command_rec agent_directives[] = {
                  "QuorvelCookieDomain - the domain of Quorvel session cookies."),
     QV_DIRECTIVE("QuorvelCookieIsSecure", set_cookie_is_secure,
                  "QuorvelCookieIsSecure - enables or disables the \"secure\" attribute of the cookie."),
+    QV_DIRECTIVE("QuorvelCookieHttpOnly", set_cookie_http_only,
+                 "QuorvelCookieHttpOnly - yes (the default) or no: whether the session cookie carries the "
+                 "\"HttpOnly\" attribute, which keeps it from page scripts."),
+    QV_DIRECTIVE("QuorvelCookieSameSite", set_cookie_same_site,
+                 "QuorvelCookieSameSite - Lax (the default), None or off: the \"SameSite\" attribute of the session "
+                 "cookie. None needs QuorvelCookieIsSecure yes; Strict is refused, since the return from the login "
+                 "page is a cross-site navigation."),
+    QV_DIRECTIVE("QuorvelUnauthenticatedAction", set_unauthenticated_action,
+                 "QuorvelUnauthenticatedAction -- redirect (the default), 401 or auto: what a protected request "
+                 "without a valid session gets. 401 answers with the login URL in a WWW-Authenticate header and a "
+                 "JSON body; auto does so for requests that are not a browser navigation (fetch, XMLHttpRequest) "
+                 "and redirects the others to the login page."),
     QV_DIRECTIVE("QuorvelNubrelLibVerboseLevel", set_library_verbose_level,
                  "QuorvelNubrelLibVerboseLevel -- verbose level for the Nubrel library for logging, 0-5."),
     QV_DIRECTIVE("QuorvelApplicationScheme", set_application_scheme,

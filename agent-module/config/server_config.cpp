@@ -54,6 +54,7 @@ void reset_agent_file_values(agent_server_config *config) {
     config->agent_token_name = nullptr;
     config->agent_cookie_path = nullptr;
     config->agent_cookie_domain = nullptr;
+    config->previous_password = nullptr;
 }
 
 struct IntSetting {
@@ -70,6 +71,9 @@ constexpr IntSetting kIntSettings[] = {
     {SETTING_EXPOSE_TO_HEADERS, &agent_server_config::expose_to_headers},
     {SETTING_BROWSER_CACHE_CONTROL, &agent_server_config::browser_cache_control},
     {SETTING_RENEWAL_INTERVAL, &agent_server_config::renewal_interval},
+    {SETTING_COOKIE_HTTP_ONLY, &agent_server_config::cookie_http_only},
+    {SETTING_COOKIE_SAME_SITE, &agent_server_config::cookie_same_site},
+    {SETTING_UNAUTHENTICATED_ACTION, &agent_server_config::unauthenticated_action},
 };
 
 // A text setting and the number derived from it that goes with it: its
@@ -119,6 +123,9 @@ void *agent_create_server_config(apr_pool_t *pool, server_rec *server) {
     config->expose_to_environment = 1;
     config->expose_to_headers = 1;
     config->browser_cache_control = 1;
+    config->cookie_http_only = 1;
+    config->cookie_same_site = kDefaultCookieSameSite;
+    config->unauthenticated_action = UNAUTHENTICATED_REDIRECT;
     config->cookie_path = apr_pstrdup(pool, kDefaultCookiePath);
     config->token_cache_entries = kDefaultTokenCacheEntries;
     config->token_cache_bytes = kDefaultTokenCacheBytes;
@@ -164,6 +171,8 @@ void *agent_merge_server_config(apr_pool_t *pool, void *main_config, void *host_
     merged->error_page_template = nullptr;
     merged->start_page_template = nullptr;
     merged->library_instance = nullptr;
+    merged->previous_library_instance = nullptr;
+    merged->auth_type_places = 0;
     merged->active = 0;
     return merged;
 }

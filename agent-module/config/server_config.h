@@ -33,7 +33,24 @@ enum agent_setting : uint64_t {
     SETTING_START_PAGE_TEMPLATE_FILE = 1ull << 20,
     SETTING_START_PAGE_URL = 1ull << 21,
     SETTING_CACHE_CONTROL_VALUE = 1ull << 22,
-    SETTING_RENEWAL_INTERVAL = 1ull << 23,
+    SETTING_COOKIE_HTTP_ONLY = 1ull << 23,
+    SETTING_COOKIE_SAME_SITE = 1ull << 24,
+    SETTING_UNAUTHENTICATED_ACTION = 1ull << 25,
+    SETTING_RENEWAL_INTERVAL = 1ull << 26,
+};
+
+// QuorvelCookieSameSite: the SameSite attribute of both session cookies.
+enum cookie_same_site : int {
+    SAME_SITE_OFF = 0,  // no attribute
+    SAME_SITE_LAX = 1,
+    SAME_SITE_NONE = 2,
+};
+
+// QuorvelUnauthenticatedAction: what a protected request without a session gets.
+enum unauthenticated_action : int {
+    UNAUTHENTICATED_REDIRECT = 0,  // the login redirect, always
+    UNAUTHENTICATED_401 = 1,       // 401 with the login URL, always
+    UNAUTHENTICATED_AUTO = 2,      // 401 for requests that are not a navigation, else the redirect
 };
 
 struct agent_server_config {
@@ -46,6 +63,9 @@ struct agent_server_config {
     int notbefore_tolerance;
     int obfuscate_password;
     int cookie_is_secure;
+    int cookie_http_only;
+    int cookie_same_site;  // cookie_same_site
+    int unauthenticated_action;  // unauthenticated_action
     int cookie_name_length;
     int cookie_path_length;
     int cookie_domain_length;
@@ -94,6 +114,15 @@ struct agent_server_config {
     apr_array_header_t *compiled_virtual_host_filters; // ap_regex_t *
     ap_regex_t *compiled_start_page_filter;
     nubrel_instance *library_instance;
+    // The agent file's previous-password, and the instance keyed with it
+    // (null without one): tokens the current password cannot decode are
+    // tried under it while the federation server rolls over.
+    char *previous_password;
+    nubrel_instance *previous_library_instance;
+    // Places of this record's scope that say AuthType Quorvel (found at
+    // start-up in the configuration tree): they are protected like a
+    // QuorvelFilter match.
+    int auth_type_places;
     server_rec *server;
     // agent_setting bits of the directives this record's own section holds.
     uint64_t settings;
@@ -109,8 +138,11 @@ inline constexpr int kDefaultApplicationPort = -1;  // unset
 inline constexpr int kDefaultCipherSuite = 2;
 inline constexpr int kDefaultTokenCacheEntries = 4096;
 inline constexpr int kDefaultTokenCacheBytes = 4 * 1024 * 1024;
+inline constexpr int kDefaultCookieSameSite = SAME_SITE_LAX;
 inline constexpr const char *kDefaultCookiePath = "/";
 inline constexpr const char *kDefaultAttributePrefix = "QV_AUTH_";
+// The AuthType under which the agent authenticates a place.
+inline constexpr const char *kAgentAuthType = "Quorvel";
 // Room every list starts with; APR arrays grow beyond it.
 inline constexpr int kInitialArraySize = 128;
 

@@ -36,8 +36,7 @@ constexpr const char *kDefaultAttributeNames[] = {"authnContext", "not-before", 
 constexpr const char *kGrantedSessionNote = "qv-granted-session";
 constexpr const char *kStartPageNote = "qv-start-page";
 
-// The AuthType under which the agent authenticates a place.
-constexpr const char *kAuthType = "Quorvel";
+constexpr const char *kAuthType = kAgentAuthType;
 
 // What a request granted by the agent carries, for the requests Apache
 // derives from it: they get the same user and attributes without a second
@@ -46,6 +45,7 @@ struct GrantedSession {
     const request_rec *request;
     const char *user;
     const char *payload;  // what was exposed, or null when nothing was
+    const char *attributes;  // the session's payload, for Require qv-attribute
 };
 
 struct StartPage {
@@ -132,12 +132,30 @@ Outcome refuse_other_cipher_suite(Decision &d) {
     return Outcome::error(1, "Configuration error.", "The session token is not valid.");
 }
 
+// While the federation server rolls its password over, the tokens it issued
+// under the previous one stay good: one more decoding, never more, for a
+// token the current password cannot decode. Renewal encodes under the
+// current password.
+bool decode_under_previous_password(Decision &d) {
+    if (d.config->previous_library_instance == nullptr) return false;
+    nubrel_free_tokendata(&d.session.data);
+    if (nubrel_decode(d.config->previous_library_instance, d.session.token, &d.session.data, d.r,
+                      const_cast<agent_server_config *>(d.config), nullptr) != 0)
+        return false;
+    log_basic(d.config, "A token of the previous password has been accepted - the renewed token is encoded under the "
+                        "current password");
+    d.session.password = 1;
+    return true;
+}
+
 // A token decoded before in this process is taken from the token cache;
 // the checks that follow (times, and the rest) run on every request alike.
 Outcome decode_token(Decision &d) {
     if (take_cached_decoding(d.config, d.session)) return Outcome::go_on();
-    if (nubrel_decode(d.config->library_instance, d.session.token, &d.session.data, d.r,
-                      const_cast<agent_server_config *>(d.config), nullptr) == 0) {
+    const int decoded = nubrel_decode(d.config->library_instance, d.session.token, &d.session.data, d.r,
+                                      const_cast<agent_server_config *>(d.config), nullptr);
+    // -2: the token is not one of the current password's.
+    if (decoded == 0 || (decoded == -2 && decode_under_previous_password(d))) {
         keep_decoding(d.config, d.session);
         return Outcome::go_on();
     }
@@ -272,7 +290,9 @@ Outcome expose(Decision &d) {
         exposed = apr_pstrdup(d.r->pool, d.session.data.payload);
         expose_session_attributes(exposed, d.r, config, start_page_table(d));
     }
-    note(d.r, kGrantedSessionNote, GrantedSession{d.r, d.r->user, exposed});
+    // The Require rules read the attributes even when nothing is exposed.
+    const char *attributes = exposed != nullptr ? exposed : apr_pstrdup(d.r->pool, d.session.data.payload);
+    note(d.r, kGrantedSessionNote, GrantedSession{d.r, d.r->user, exposed, attributes});
     return Outcome::grant();
 }
 
@@ -321,7 +341,7 @@ int grant_again(Decision &d, const GrantedSession &grant) {
                         "without renewal...");
     d.r->user = const_cast<char *>(grant.user);
     if (grant.payload != nullptr) expose_session_attributes(grant.payload, d.r, d.config, start_page_table(d));
-    note(d.r, kGrantedSessionNote, GrantedSession{d.r, grant.user, grant.payload});
+    note(d.r, kGrantedSessionNote, GrantedSession{d.r, grant.user, grant.payload, grant.attributes});
     return complete(d);
 }
 
@@ -368,7 +388,7 @@ int decide(request_rec *r, const agent_server_config *config) {
     log_basic(config, d.kind.is_start_page ? "The request implies to fill out and return the start page"
                                            : "The request does not imply to fill out and return the start page");
 
-    if (!is_protected_uri(config, r)) return decide_unprotected(d);
+    if (!is_protected_uri(config, r) && !is_quorvel_auth_type(r)) return decide_unprotected(d);
     mark_response_private(r);
     if (!d.kind.is_logout)
         if (const GrantedSession *grant = earlier_grant(r); grant != nullptr) return grant_again(d, *grant);
@@ -393,6 +413,16 @@ int agent_check_access(request_rec *r) {
     else
         log_basic(config, "Returning HTTP code %i...", status);
     return status;
+}
+
+bool is_quorvel_auth_type(request_rec *r) {
+    const char *type = ap_auth_type(r);
+    return type != nullptr && strcasecmp(type, kAuthType) == 0;
+}
+
+const char *granted_attributes(const request_rec *r) {
+    const auto *grant = noted<GrantedSession>(r, kGrantedSessionNote);
+    return grant != nullptr ? grant->attributes : nullptr;
 }
 
 int agent_check_user(request_rec *r) {

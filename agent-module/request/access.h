@@ -18,6 +18,14 @@ int agent_check_access(request_rec *r);
 // the place, the agent has answered that already: OK. DECLINED otherwise.
 int agent_check_user(request_rec *r);
 
+// True when the place's AuthType is Quorvel: the agent protects it as it
+// protects what a QuorvelFilter matches.
+bool is_quorvel_auth_type(request_rec *r);
+
+// The payload of the session the agent granted to this request (whatever
+// was exposed), or null when it granted none.
+const char *granted_attributes(const request_rec *r);
+
 // The handler, run before every other module's: sends the start page the
 // access phase chose, and gives a request that Apache merged from a granted
 // sub-request (DirectoryIndex) that session's user and attributes.

@@ -9,9 +9,15 @@ void append_scope(std::string &value, const CookieAttributes &cookie) {
     if (cookie.domain && !cookie.domain->empty()) value.append(";domain=").append(*cookie.domain);
 }
 
+void append_attributes(std::string &value, const CookieAttributes &cookie) {
+    if (cookie.secure) value.append(";secure");
+    if (cookie.http_only) value.append(";HttpOnly");
+    if (!cookie.same_site.empty()) value.append(";SameSite=").append(cookie.same_site);
+}
+
 size_t scope_size(const CookieAttributes &cookie) {
     return cookie.name.size() + (cookie.path ? cookie.path->size() : 0) +
-           (cookie.domain ? cookie.domain->size() : 0) + 24;
+           (cookie.domain ? cookie.domain->size() : 0) + cookie.same_site.size() + 48;
 }
 
 // A directive of a Cache-Control value, trimmed, compared without letter case.
@@ -45,10 +51,10 @@ std::string private_cache_control(std::string_view value) {
 
 std::string session_cookie_value(const CookieAttributes &cookie, std::string_view token) {
     std::string value;
-    value.reserve(scope_size(cookie) + token.size() + 7);
+    value.reserve(scope_size(cookie) + token.size());
     value.append(cookie.name).append("=").append(token);
     append_scope(value, cookie);
-    if (cookie.secure) value.append(";secure");
+    append_attributes(value, cookie);
     return value;
 }
 
@@ -57,6 +63,7 @@ std::string erasing_cookie_value(const CookieAttributes &cookie) {
     value.reserve(scope_size(cookie) + kCookieEpoch.size() + 10);
     value.append(cookie.name).append("=");
     append_scope(value, cookie);
+    append_attributes(value, cookie);
     value.append("; expires=").append(kCookieEpoch);
     return value;
 }

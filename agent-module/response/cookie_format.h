@@ -14,6 +14,9 @@ struct CookieAttributes {
     // Written only when set and not empty.
     std::optional<std::string_view> domain;
     bool secure = false;
+    bool http_only = false;
+    // The SameSite value ("Lax", "None"); empty: no attribute.
+    std::string_view same_site;
 };
 
 inline constexpr std::string_view kCookieEpoch = "Thu, 01 Jan 1970 00:00:00 GMT";
@@ -28,10 +31,13 @@ inline constexpr std::string_view kPrivateCacheControl = "private";
 // it already says "private" or "no-store".
 std::string private_cache_control(std::string_view value);
 
-// name=token[;path=P][;domain=D][;secure]: a browser-session cookie.
+// name=token[;path=P][;domain=D][;secure][;HttpOnly][;SameSite=S]: a
+// browser-session cookie.
 std::string session_cookie_value(const CookieAttributes &cookie, std::string_view token);
 
-// name=[;path=P][;domain=D]; expires=Thu, 01 Jan 1970 00:00:00 GMT (never secure).
+// name=[;path=P][;domain=D][;secure][;HttpOnly][;SameSite=S]; expires=Thu, 01
+// Jan 1970 00:00:00 GMT: the same attributes as the storing cookie, since a
+// browser ignores an erasing SameSite=None cookie that is not secure.
 std::string erasing_cookie_value(const CookieAttributes &cookie);
 
 }  // namespace qv

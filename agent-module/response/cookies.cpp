@@ -12,6 +12,9 @@ qv::CookieAttributes cookie_attributes(const agent_server_config *config) {
     if (config->cookie_path != nullptr) cookie.path = config->cookie_path;
     if (config->cookie_domain != nullptr) cookie.domain = config->cookie_domain;
     cookie.secure = config->cookie_is_secure != 0;
+    cookie.http_only = config->cookie_http_only != 0;
+    if (config->cookie_same_site == SAME_SITE_LAX) cookie.same_site = "Lax";
+    if (config->cookie_same_site == SAME_SITE_NONE) cookie.same_site = "None";
     return cookie;
 }
 

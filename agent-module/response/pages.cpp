@@ -216,27 +216,60 @@ int send_html_response(request_rec *r, const agent_server_config *config, int st
     return DONE;
 }
 
-int refuse_with_page(request_rec *r, const agent_server_config *config, int status, const char *page) {
-    if (page == nullptr || r == nullptr) {
+namespace {
+
+// Request note: the Content-Type of an answer that is not HTML.
+constexpr const char *kAnswerTypeNote = "qv-answer-type";
+constexpr const char *kAnswerTypeFilterName = "QV_ANSWER_TYPE";
+ap_filter_rec_t *answer_type_filter = nullptr;
+
+// Apache labels every error response text/html after the error hooks have
+// run: the label is replaced once the body goes out.
+apr_status_t set_answer_type(ap_filter_t *filter, apr_bucket_brigade *brigade) {
+    if (const char *type = apr_table_get(filter->r->notes, kAnswerTypeNote); type != nullptr)
+        ap_set_content_type(filter->r, type);
+    ap_remove_output_filter(filter);
+    return ap_pass_brigade(filter->next, brigade);
+}
+
+}  // namespace
+
+int refuse_with_answer(request_rec *r, const agent_server_config *config, int status, const char *body,
+                       const char *content_type) {
+    if (body == nullptr || r == nullptr) {
         log_error(config, "Cannot send response to the user - 'response' is null");
         return HTTP_INTERNAL_SERVER_ERROR;
     }
     log_basic(config, "Sending response to the user...");
     const char *status_line = ap_get_status_line(status);
     log_basic(config, " Setting the HTTP status of response to %i (%s)", status, status_line != nullptr ? status_line : "");
-    log_detailed(config, " Setting the Content-Type of response to \"%s\"", "text/html");
+    log_detailed(config, " Setting the Content-Type of response to \"%s\"", content_type);
     // Without this Apache labels its error responses "charset=iso-8859-1".
     apr_table_setn(r->subprocess_env, "suppress-error-charset", "1");
+    if (std::strcmp(content_type, "text/html") != 0) apr_table_setn(r->notes, kAnswerTypeNote, content_type);
     // Apache takes a text that starts with '/' or a scheme for the address of
     // an error document: such a page is sent after a line feed instead.
-    if (page[0] == '/' || ap_is_url(page)) page = apr_pstrcat(r->pool, "\n", page, nullptr);
-    const char *length = apr_psprintf(r->pool, "%i", static_cast<int>(std::strlen(page)));
+    if (body[0] == '/' || ap_is_url(body)) body = apr_pstrcat(r->pool, "\n", body, nullptr);
+    const char *length = apr_psprintf(r->pool, "%i", static_cast<int>(std::strlen(body)));
     log_detailed(config, " Setting the Content-Length header to the size of response body (%s)", length);
     // Apache's error response keeps err_headers_out as its headers.
     apr_table_setn(r->err_headers_out, "Content-Length", length);
-    ap_custom_response(r, status, page);
+    ap_custom_response(r, status, body);
     log_detailed(config, " Handing the response body to Apache's error response...");
     return status;
+}
+
+int refuse_with_page(request_rec *r, const agent_server_config *config, int status, const char *page) {
+    return refuse_with_answer(r, config, status, page, "text/html");
+}
+
+void register_answer_type_filter() {
+    answer_type_filter = ap_register_output_filter(kAnswerTypeFilterName, set_answer_type, nullptr, AP_FTYPE_RESOURCE);
+}
+
+void agent_insert_error_filter(request_rec *r) {
+    if (answer_type_filter != nullptr && apr_table_get(r->notes, kAnswerTypeNote) != nullptr)
+        ap_add_output_filter_handle(answer_type_filter, nullptr, r, r->connection);
 }
 
 int log_inbound_request(const agent_server_config *config, request_rec *r) {

@@ -51,6 +51,16 @@ int send_html_response(request_rec *r, const agent_server_config *config, int st
 // page is null.
 int refuse_with_page(request_rec *r, const agent_server_config *config, int status, const char *page);
 
+// The same with a body of another Content-Type (application/json, say).
+int refuse_with_answer(request_rec *r, const agent_server_config *config, int status, const char *body,
+                       const char *content_type);
+
+// The output filter that gives such an answer its Content-Type, registered
+// with the module's hooks, and the insert_error_filter hook that adds it to
+// the error response of a request that needs it.
+void register_answer_type_filter();
+void agent_insert_error_filter(request_rec *r);
+
 // At verbose level 4 and above logs the request line and every request
 // header. 0, or -1 for a null record.
 int log_inbound_request(const agent_server_config *config, request_rec *r);

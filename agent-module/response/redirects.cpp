@@ -3,12 +3,15 @@
 #include "config/module_log.h"
 #include "config/server_config.h"
 #include "response/cookies.h"
+#include "response/login_answer.h"
 #include "response/outcome.h"
 #include "response/pages.h"
 #include "response/request_url.h"
 
 #include <cstring>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace {
 
@@ -106,6 +109,67 @@ char *build_url_without_token(const agent_server_config *config, request_rec *r,
     return url;
 }
 
+const char *login_page_location(request_rec *r, const agent_server_config *config) {
+    const char *location = config->login_page_url;
+    if (config->login_url_has_target_resource != 0) {
+        log_basic(config, "The configured Quorvel login page URL contains a predefined \"TargetResource\" query "
+                          "parameter - no need to add it dynamically");
+        return location;
+    }
+    log_basic(config, "The configured Quorvel login page URL does not contain a \"TargetResource\" query parameter "
+                      "- it will be added dynamically using a request URL for automatic redirection to the "
+                      "requested resource after successful SSO");
+    const char *request_url = build_url_without_token(config, r, 1, config->application_scheme,
+                                                      config->application_host, config->application_port);
+    if (request_url == nullptr) {
+        log_warning(config, "Cannot add query parameter to the Quorvel login page URL to identify the requested "
+                            "resource - out of APR request pool");
+        return location;
+    }
+    log_detailed(config, "Adding query parameter to the Quorvel login page URL to identify the requested "
+                         "resource...");
+    log_detailed(config, "Converting the request URL into a URL safe format...");
+    char *target = pool_copy(r, qv::login_url_with_target(config->login_page_url, request_url));
+    if (target == nullptr) {
+        log_error(config, "Cannot encode the request URL into a URL safe format");
+        return nullptr;
+    }
+    log_basic(config, "Redirecting request to the Quorvel login page...");
+    log_debug(config, "In case of successful login the user will be redirected to:");
+    log_debug_text(config, request_url);
+    return target;
+}
+
+namespace {
+
+std::optional<std::string_view> request_header(const request_rec *r, const char *name) {
+    if (const char *value = apr_table_get(r->headers_in, name); value != nullptr) return value;
+    return std::nullopt;
+}
+
+// Whether QuorvelUnauthenticatedAction makes this request's answer a 401.
+bool answers_with_401(request_rec *r, const agent_server_config *config) {
+    if (config->unauthenticated_action == UNAUTHENTICATED_401) return true;
+    if (config->unauthenticated_action != UNAUTHENTICATED_AUTO) return false;
+    // The answer depends on these headers: a cache must not hand one to the other.
+    apr_table_mergen(r->err_headers_out, "Vary", qv::kFetchSignalHeaders.data());
+    return qv::is_script_request({request_header(r, "Sec-Fetch-Mode"), request_header(r, "Sec-Fetch-Dest"),
+                                  request_header(r, "X-Requested-With"), request_header(r, "Accept")});
+}
+
+}  // namespace
+
+int refuse_unauthenticated(request_rec *r, const agent_server_config *config, const char *location) {
+    log_basic(config, "Answering HTTP_UNAUTHORIZED with the login page URL instead of redirecting - the request is "
+                      "not a browser navigation");
+    const char *realm = ap_auth_name(r);
+    if (realm == nullptr) realm = ap_get_server_name(r);
+    apr_table_setn(r->err_headers_out, "WWW-Authenticate",
+                   pool_copy(r, qv::login_challenge(realm != nullptr ? realm : "", location)));
+    return refuse_with_answer(r, config, HTTP_UNAUTHORIZED, pool_copy(r, qv::login_json(location)),
+                              "application/json");
+}
+
 int redirect_to_login_page(request_rec *r, const agent_server_config *config, int erase_cookie) {
     if (r == nullptr || config == nullptr) return HTTP_INTERNAL_SERVER_ERROR;
     if (erase_cookie == 1) erase_session_cookie(r, config);
@@ -120,34 +184,9 @@ int redirect_to_login_page(request_rec *r, const agent_server_config *config, in
         return refuse_with_page(r, config, HTTP_INTERNAL_SERVER_ERROR, page);
     }
 
-    const char *location = config->login_page_url;
-    if (config->login_url_has_target_resource != 0) {
-        log_basic(config, "The configured Quorvel login page URL contains a predefined \"TargetResource\" query "
-                          "parameter - no need to add it dynamically");
-    } else {
-        log_basic(config, "The configured Quorvel login page URL does not contain a \"TargetResource\" query parameter "
-                          "- it will be added dynamically using a request URL for automatic redirection to the "
-                          "requested resource after successful SSO");
-        const char *request_url = build_url_without_token(config, r, 1, config->application_scheme,
-                                                          config->application_host, config->application_port);
-        if (request_url == nullptr) {
-            log_warning(config, "Cannot add query parameter to the Quorvel login page URL to identify the requested "
-                                "resource - out of APR request pool");
-        } else {
-            log_detailed(config, "Adding query parameter to the Quorvel login page URL to identify the requested "
-                                 "resource...");
-            log_detailed(config, "Converting the request URL into a URL safe format...");
-            char *target = pool_copy(r, qv::login_url_with_target(config->login_page_url, request_url));
-            if (target == nullptr) {
-                log_error(config, "Cannot encode the request URL into a URL safe format");
-                return HTTP_INTERNAL_SERVER_ERROR;
-            }
-            log_basic(config, "Redirecting request to the Quorvel login page...");
-            log_debug(config, "In case of successful login the user will be redirected to:");
-            log_debug_text(config, request_url);
-            location = target;
-        }
-    }
+    const char *location = login_page_location(r, config);
+    if (location == nullptr) return HTTP_INTERNAL_SERVER_ERROR;
+    if (answers_with_401(r, config)) return refuse_unauthenticated(r, config, location);
     apr_table_set(r->headers_out, "Location", location);
     log_basic(config, "Returning HTTP_MOVED_TEMPORARILY to force redirection to the location of login page...");
     return HTTP_MOVED_TEMPORARILY;

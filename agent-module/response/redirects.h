@@ -25,10 +25,21 @@ char *build_request_url(request_rec *r, const agent_server_config *config, int u
 char *build_url_without_token(const agent_server_config *config, request_rec *r, int use_application_overrides,
                               const char *scheme, const char *host, int port);
 
+// The login page URL with a TargetResource parameter that carries the
+// requested URL (unless the configured URL names its own); null after
+// logging on pool exhaustion. Requires a configured login page URL.
+const char *login_page_location(request_rec *r, const agent_server_config *config);
+
+// 401 with the login URL: a WWW-Authenticate header (realm: the place's
+// AuthName, else the server name) and a JSON body, for scripts. Returns 401.
+int refuse_unauthenticated(request_rec *r, const agent_server_config *config, const char *location);
+
 // 302 to the login page with a TargetResource parameter that carries the
 // requested URL (erasing the session cookie when erase_cookie is 1); without
-// a login page, the error page redirect or the error page itself.
-// Returns 302, 500 or 503.
+// a login page, the error page redirect or the error page itself. With
+// QuorvelUnauthenticatedAction 401, or auto for a request that is not a
+// navigation, the 401 of refuse_unauthenticated instead.
+// Returns 302, 401, 500 or 503.
 int redirect_to_login_page(request_rec *r, const agent_server_config *config, int erase_cookie);
 
 // 1 when the request is for the configured error page, else 0.

@@ -101,12 +101,22 @@ void set_obfuscate_password(agent_server_config *config, char *value) {
         log_basic(config, "Quorvel password-obfuscation feature is turned off");
 }
 
+// Empty once the roll-over is over.
+void set_previous_password(agent_server_config *config, char *value) {
+    config->previous_password = value[0] != '\0' ? value : nullptr;
+    log_basic(config, config->previous_password != nullptr
+                          ? "Quorvel previous password is configured - tokens issued under it are still accepted"
+                          : "Quorvel previous password is empty - only the current password is accepted");
+}
+
 struct KeyEntry {
     const char *key;
     key_handler handler;
 };
 
-// The password and every other key belong to the library or the federation server.
+// The password and every other key belong to the library or the federation
+// server; the library ignores previous-password, which the module applies to
+// an instance of its own.
 constexpr KeyEntry kKeys[] = {
     {"token-name", set_token_name},
     {"cookie-path", set_cookie_path},
@@ -116,6 +126,7 @@ constexpr KeyEntry kKeys[] = {
     {"use-cookie", set_use_cookie},
     {"token-notbefore-tolerance", set_notbefore_tolerance},
     {"obfuscate-password", set_obfuscate_password},
+    {"previous-password", set_previous_password},
 };
 
 key_handler find_key(std::string_view key) {

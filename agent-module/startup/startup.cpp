@@ -2,6 +2,7 @@
 // protects something (the main server's and those of virtual hosts), prepares
 // them for requests, or stops the server.
 #include "startup/agent_settings.h"
+#include "startup/auth_type_places.h"
 #include "startup/library_version.h"
 #include "startup/startup.h"
 #include "config/module_log.h"
@@ -95,6 +96,14 @@ void check_attribute_exposure(agent_server_config *config) {
     }
 }
 
+// Browsers drop a SameSite=None cookie that is not secure; 0 or 1 error.
+int check_cookie_attributes(const agent_server_config *config) {
+    if (config->cookie_same_site != SAME_SITE_NONE || config->cookie_is_secure != 0) return 0;
+    log_error(config, "QuorvelCookieSameSite None needs QuorvelCookieIsSecure yes - browsers drop a SameSite=None "
+                      "cookie that is not secure, and no session would ever start");
+    return 1;
+}
+
 // Library support for obfuscated passwords; 0 or 1 error.
 int check_password_obfuscation(const agent_server_config *config) {
     const char *version = get_nubrel_library_version();
@@ -130,6 +139,9 @@ int check_settings(agent_server_config *config, server_rec *s) {
 
     if (config->uri_filters->nelts > 0) {
         log_basic(config, "Total URI filters configured: %i", config->uri_filters->nelts);
+    } else if (config->auth_type_places > 0) {
+        log_basic(config, "URI filters are not configured - the places with AuthType %s are protected",
+                  kAgentAuthType);
     } else {
         log_error(config, "URI filters are not configured - no resources to protect?");
         ++errors;
@@ -173,6 +185,8 @@ int check_settings(agent_server_config *config, server_rec *s) {
                   config->agent_cookie_path, config->cookie_path != nullptr ? config->cookie_path : "");
         ++errors;
     }
+
+    errors += check_cookie_attributes(config);
 
     if (config->cookie_domain == nullptr) {
         log_basic(config, "The cookie domain is not configured, therefore it will be not exposed in the Set-Cookie "
@@ -438,6 +452,38 @@ bool create_library_instance(agent_server_config *config, apr_pool_t *pconf) {
     return true;
 }
 
+// The instance that decodes tokens of the previous password: the current
+// instance's suite and iteration count, the previous password in the form
+// obfuscate-password says.
+bool create_previous_library_instance(agent_server_config *config, apr_pool_t *pconf) {
+    if (config->previous_password == nullptr) return true;
+    log_basic(config, "Creating an NBR API instance for the previous password...");
+    nubrel_instance *instance = nubrel_create_instance();
+    if (instance == nullptr) {
+        log_error(config, "Cannot create an NBR API instance for the previous password");
+        return false;
+    }
+    int32_t suite = 0;
+    int32_t iterations = 0;
+    const bool keyed =
+        get_nubrel_cipher_suite(config->library_instance, &suite) == 0 && set_nubrel_cipher_suite(instance, suite) == 0 &&
+        get_nubrel_iterations_number(config->library_instance, &iterations) == 0 &&
+        set_nubrel_iterations_number(instance, iterations) == 0 &&
+        (config->obfuscate_password != 0 ? set_nubrel_obfuscated_password(instance, config->previous_password)
+                                         : set_nubrel_password(instance, config->previous_password)) == 0;
+    if (!keyed) {
+        log_error(config, "Cannot set the previous password of the Quorvel Agent configuration file for its NBR API "
+                          "instance");
+        if (nubrel_release_instance(instance) != 0) log_error(config, "Cannot release a per module NBR API instance");
+        return false;
+    }
+    config->previous_library_instance = instance;
+    auto *release = static_cast<InstanceRelease *>(apr_palloc(pconf, sizeof(InstanceRelease)));
+    *release = {config, instance};
+    apr_pool_cleanup_register(pconf, release, release_library_instance, apr_pool_cleanup_null);
+    return true;
+}
+
 bool load_templates(agent_server_config *config, apr_pool_t *pconf) {
     if (!is_empty(config->error_page_template_file) &&
         load_page_template(config, TEMPLATE_ERROR_PAGE, pconf) != 0)
@@ -473,7 +519,9 @@ bool same_templates(const agent_server_config *a, const agent_server_config *b) 
            same_file(a->start_page_template_file, b->start_page_template_file);
 }
 
-bool protects_something(const agent_server_config *config) { return config->uri_filters->nelts > 0; }
+bool protects_something(const agent_server_config *config) {
+    return config->uri_filters->nelts > 0 || config->auth_type_places > 0;
+}
 
 // Reads, checks and prepares one record, in the order of the main server's
 // start-up; false after logging the first step that fails.
@@ -502,7 +550,8 @@ bool prepare_record(agent_server_config *config, server_rec *s, server_rec *main
     if (const agent_server_config *other = prepared_with(main_server, config, same_agent_file); other != nullptr) {
         log_basic(config, "Sharing the NBR API instance of the same Quorvel Agent configuration file...");
         config->library_instance = other->library_instance;
-    } else if (!create_library_instance(config, pconf)) {
+        config->previous_library_instance = other->previous_library_instance;
+    } else if (!create_library_instance(config, pconf) || !create_previous_library_instance(config, pconf)) {
         return false;
     }
     if (const agent_server_config *other = prepared_with(main_server, config, same_templates); other != nullptr) {
@@ -553,6 +602,7 @@ int agent_post_config(apr_pool_t *pconf, apr_pool_t *, apr_pool_t *ptemp, server
     ap_add_version_component(pconf, kModuleVersion);
     report_process_model(config);
 
+    count_auth_type_places(s, ptemp);
     // Every record that protects something is checked and prepared, never
     // left half-configured to let requests through. With nothing protected
     // anywhere, the main server's checks say so.

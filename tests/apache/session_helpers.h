@@ -70,7 +70,7 @@ inline std::optional<std::string> renewed_token(const HttpResponse &response) {
 
 // The Set-Cookie header that erases the session cookie, as the agent writes it.
 inline std::string erasing_cookie() {
-    return std::string(kCookieName) + "=;path=/; expires=Thu, 01 Jan 1970 00:00:00 GMT";
+    return std::string(kCookieName) + "=;path=/" + std::string(kCookieAttributes) + "; expires=Thu, 01 Jan 1970 00:00:00 GMT";
 }
 
 // A time the payload of a token holds, read with the library.

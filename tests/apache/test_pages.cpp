@@ -51,7 +51,8 @@ TEST(ErrorPage, BuiltInPageCarriesTitleAndDescription) {
         << response.body;
     EXPECT_EQ(response.body.find('%'), std::string::npos);
     EXPECT_EQ(response.all_headers("Set-Cookie"),
-              std::vector<std::string>{std::string(kCookieName) + "=;path=/; expires=Thu, 01 Jan 1970 00:00:00 GMT"});
+              std::vector<std::string>{std::string(kCookieName) + "=;path=/" + std::string(kCookieAttributes) +
+                                       "; expires=Thu, 01 Jan 1970 00:00:00 GMT"});
     EXPECT_EQ(response.header("Cache-Control"), "private, no-cache=\"set-cookie\"");
 }
 

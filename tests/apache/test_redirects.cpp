@@ -25,7 +25,7 @@ std::string login_with_target(const std::string &login, const std::string &url) 
 }
 
 const std::string kErasingCookie =
-    std::string(kCookieName) + "=;path=/; expires=Thu, 01 Jan 1970 00:00:00 GMT";
+    std::string(kCookieName) + "=;path=/" + std::string(kCookieAttributes) + "; expires=Thu, 01 Jan 1970 00:00:00 GMT";
 
 ServerSetup with_directives(const std::string &lines) {
     ServerSetup setup;
@@ -136,7 +136,7 @@ TEST(TokenCleanUp, QueryTokenIsRemovedFromTheRedirect) {
         const auto cookies = response.all_headers("Set-Cookie");
         ASSERT_EQ(cookies.size(), 1u) << c.query;
         EXPECT_EQ(cookies[0].rfind(n + "=", 0), 0u) << cookies[0];
-        EXPECT_TRUE(cookies[0].ends_with(";path=/")) << cookies[0];
+        EXPECT_TRUE(cookies[0].ends_with(";path=/" + std::string(kCookieAttributes))) << cookies[0];
     }
 }
 
@@ -149,7 +149,7 @@ TEST(SessionCookie, RenewedCookieHasTheConfiguredFormat) {
     ASSERT_EQ(cookies.size(), 1u);
     const std::string prefix = std::string(kCookieName) + "=";
     ASSERT_EQ(cookies[0].rfind(prefix, 0), 0u) << cookies[0];
-    const std::string suffix = ";path=/";
+    const std::string suffix = ";path=/" + std::string(kCookieAttributes);
     ASSERT_TRUE(cookies[0].ends_with(suffix)) << cookies[0];
     const std::string renewed = cookies[0].substr(prefix.size(), cookies[0].size() - prefix.size() - suffix.size());
     const auto payload = token_payload(renewed);
@@ -158,20 +158,25 @@ TEST(SessionCookie, RenewedCookieHasTheConfiguredFormat) {
     EXPECT_EQ(response.all_headers("Cache-Control"), std::vector<std::string>{"private, no-cache=\"set-cookie\""});
 }
 
-TEST(SessionCookie, DomainSecureAndCacheControlSettings) {
+TEST(SessionCookie, AttributeAndCacheControlSettings) {
+    const std::string no_cache = "private, no-cache=\"set-cookie\"";
     const struct {
         std::string directives;
         std::string suffix;
         std::vector<std::string> cache_control;
     } cases[] = {
-        {"QuorvelCookieDomain example.test\nQuorvelCookieIsSecure yes\n", ";path=/;domain=example.test;secure",
-         {"private, no-cache=\"set-cookie\""}},
+        {"QuorvelCookieDomain example.test\nQuorvelCookieIsSecure yes\n",
+         ";path=/;domain=example.test;secure;HttpOnly;SameSite=Lax", {no_cache}},
+        {"QuorvelCookieHttpOnly no\n", ";path=/;SameSite=Lax", {no_cache}},
+        {"QuorvelCookieSameSite off\n", ";path=/;HttpOnly", {no_cache}},
+        {"QuorvelCookieSameSite None\nQuorvelCookieIsSecure yes\nQuorvelCookieHttpOnly no\n",
+         ";path=/;secure;SameSite=None", {no_cache}},
         // A value that keeps every cache away is sent as it is.
-        {"QuorvelCookiePath /protected\nQuorvelCacheControlHeaderValue no-store\n", ";path=/protected",
-         {"no-store"}},
-        {"QuorvelCacheControlHeaderValue max-age=0\n", ";path=/", {"private, max-age=0"}},
+        {"QuorvelCookiePath /protected\nQuorvelCacheControlHeaderValue no-store\n",
+         ";path=/protected;HttpOnly;SameSite=Lax", {"no-store"}},
+        {"QuorvelCacheControlHeaderValue max-age=0\n", ";path=/;HttpOnly;SameSite=Lax", {"private, max-age=0"}},
         // Switched off, the cookie part goes; the protected answer stays private.
-        {"QuorvelEnableUserBrowserCacheControl no\n", ";path=/", {"private"}},
+        {"QuorvelEnableUserBrowserCacheControl no\n", ";path=/;HttpOnly;SameSite=Lax", {"private"}},
     };
     for (const auto &c : cases) {
         ServerSetup setup = with_directives(c.directives);
@@ -186,13 +191,13 @@ TEST(SessionCookie, DomainSecureAndCacheControlSettings) {
         EXPECT_TRUE(cookies[0].ends_with(c.suffix)) << cookies[0];
         EXPECT_EQ(response.all_headers("Cache-Control"), c.cache_control) << c.directives;
 
-        // The erasing cookie keeps path and domain but is never secure.
+        // The erasing cookie has the same path, domain and attributes, so that
+        // the browser applies it to the cookie it stored.
         const HttpResponse expired = get(server.url("/protected/"), {cookie(expired_token())});
         EXPECT_EQ(expired.status, 302);
-        const std::string erase_suffix =
-            c.suffix.substr(0, c.suffix.find(";secure")) + "; expires=Thu, 01 Jan 1970 00:00:00 GMT";
         EXPECT_EQ(expired.all_headers("Set-Cookie"),
-                  std::vector<std::string>{std::string(kCookieName) + "=" + erase_suffix});
+                  std::vector<std::string>{std::string(kCookieName) + "=" + c.suffix +
+                                           "; expires=Thu, 01 Jan 1970 00:00:00 GMT"});
         EXPECT_EQ(expired.all_headers("Cache-Control"), c.cache_control);
     }
 }

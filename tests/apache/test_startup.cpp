@@ -186,7 +186,8 @@ TEST(Startup, ApacheListsTheDirectivesWithTheirHelp) {
     const std::vector<std::string> expected = {
         "QuorvelConfigurationFile", "QuorvelFilter", "QuorvelCancelURL", "QuorvelSendAttributesOnce",
         "QuorvelVerboseLevel", "QuorvelAuthnPrefix", "QuorvelCookieName", "QuorvelCookiePath", "QuorvelCookieDomain",
-        "QuorvelCookieIsSecure", "QuorvelNubrelLibVerboseLevel", "QuorvelApplicationScheme", "QuorvelApplicationHost",
+        "QuorvelCookieIsSecure", "QuorvelCookieHttpOnly", "QuorvelCookieSameSite", "QuorvelUnauthenticatedAction",
+        "QuorvelNubrelLibVerboseLevel", "QuorvelApplicationScheme", "QuorvelApplicationHost",
         "QuorvelApplicationPort", "QuorvelBaseURL", "QuorvelSLOURL", "QuorvelLoginPageURL", "QuorvelErrorPageURL",
         "QuorvelAgentConfigurationFile", "QuorvelSessionAttrFilter",
         "QuorvelExposeSessionAttributesToEnvironmentVariables", "QuorvelExposeSessionAttributesToHttpHeaders",
@@ -299,6 +300,15 @@ INSTANTIATE_TEST_SUITE_P(
                 {"Cannot parse definition of Quorvel Agent's configuration file - assignment is absent"}},
         Refusal{"RejectedAgentValue", [](ServerSetup &s) { *s.agent_file += "cipher-suite = 7\n"; },
                 {"Quorvel cipher suite 7 is incorrect"}},
+        Refusal{"SameSiteStrict", [](ServerSetup &s) { add(s, "QuorvelCookieSameSite Strict\n"); },
+                {"QuorvelCookieSameSite: Strict is refused - the browser returns from the federation server by a "
+                 "cross-site navigation, and the redirect that removes the token from the address would arrive "
+                 "without the cookie, a login loop; use Lax"}},
+        Refusal{"SameSiteNoneWithoutSecure", [](ServerSetup &s) { add(s, "QuorvelCookieSameSite none\n"); },
+                {"QuorvelCookieSameSite None needs QuorvelCookieIsSecure yes - browsers drop a SameSite=None cookie "
+                 "that is not secure, and no session would ever start"}},
+        Refusal{"UnknownUnauthenticatedAction", [](ServerSetup &s) { add(s, "QuorvelUnauthenticatedAction json\n"); },
+                {"QuorvelUnauthenticatedAction: should be redirect, 401 or auto, not \"json\""}},
         Refusal{"EmptyErrorPageTemplate",
                 [](ServerSetup &s) {
                     s.files["pages/error.html"] = "";

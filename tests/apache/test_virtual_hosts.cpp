@@ -26,17 +26,6 @@ const std::string kMainHost = "<VirtualHost 127.0.0.1>\n  ServerName 127.0.0.1\n
 
 std::string host(const std::string &name) { return "Host: " + name; }
 
-std::string base64_text(std::string_view text) {
-    char *encoded = nullptr;
-    int32_t length = 0;
-    if (base64_encode(reinterpret_cast<const unsigned char *>(text.data()), static_cast<int32_t>(text.size()), &encoded,
-                      &length) != 0)
-        return {};
-    std::string result(encoded, static_cast<size_t>(length));
-    nubrel_free(encoded);
-    return result;
-}
-
 TEST(VirtualHosts, HostWithADirectiveOfItsOwnInheritsTheRestAndIsProtected) {
     ServerSetup setup;
     setup.server_directives =
@@ -62,7 +51,7 @@ TEST(VirtualHosts, HostWithADirectiveOfItsOwnInheritsTheRestAndIsProtected) {
 
 TEST(VirtualHosts, HostFiltersAddToTheMainServersAndItsAgentFileIsItsOwn) {
     ServerSetup setup;
-    setup.files["conf/other-agent.conf"] = "password = " + base64_text(kOtherPassword) + "\ntoken-lifetime = 3600\n";
+    setup.files["conf/other-agent.conf"] = "password = " + base64(kOtherPassword) + "\ntoken-lifetime = 3600\n";
     setup.files["htdocs/extra/index.html"] = "extra\n";
     setup.server_directives = kMainHost + virtual_host("own.test", "  QuorvelFilter ^/extra\n"
                                                                    "  QuorvelAgentConfigurationFile {root}/conf/other-agent.conf\n");

@@ -1,8 +1,9 @@
 // Walks the demo's sign-on journey in headless Chromium: the protected
 // application sends the browser to the development login page, the form
 // brings it back with a session cookie, the page shows the user and the
-// attributes, a reload keeps the session, sign-out ends it, and a token made
-// with another password lands on the error page.
+// attributes, a reload keeps the session, a page for another group is
+// refused with 403, sign-out ends it (a script then gets a 401 that names the
+// login page), and a token made with another password lands on the error page.
 //
 // node journey.mjs --source DIR --build DIR --modules DIR --out DIR
 //
@@ -178,6 +179,10 @@ try {
   check(!page.url().includes(COOKIE), `${step}: the token stayed in the address ${page.url()}`);
   const cookie = await sessionCookie();
   check(cookie && cookie.value.length > 0 && cookie.path === '/', `${step}: no session cookie for path /`);
+  // Page scripts cannot read it, and other sites' requests do not carry it.
+  check(cookie.httpOnly === true && cookie.sameSite === 'Lax',
+    `${step}: the cookie is httpOnly=${cookie.httpOnly} sameSite=${cookie.sameSite}`);
+  check(!(await page.evaluate(() => document.cookie)).includes(COOKIE), `${step}: a page script sees the token`);
   passed++;
 
   step = 'reading the application page';
@@ -206,6 +211,16 @@ try {
   check(await sessionCookie(), `${step}: the session cookie is gone`);
   passed++;
 
+  step = 'opening a page for a group the user is not in';
+  const [forbidden] = await Promise.all([page.waitForResponse(`${base}/app/admin/`), page.click('#admin')]);
+  await page.waitForLoadState();
+  check(forbidden.status() === 403, `${step}: status ${forbidden.status()}`);
+  check(await page.isVisible('#forbidden'), `${step}: the refusal page is not shown`);
+  check(await sessionCookie(), `${step}: the refusal ended the session`);
+  await page.screenshot({ path: path.join(opts.out, 'forbidden.png'), fullPage: true });
+  await page.goto(`${base}/app/`);
+  passed++;
+
   step = 'opening the agent start page';
   await Promise.all([page.waitForURL(`${base}/app/start-page`), page.click('#start-page')]);
   const startPage = await page.textContent('body');
@@ -221,6 +236,18 @@ try {
   await Promise.all([page.waitForURL(`${base}/logout`), page.click('#logout')]);
   check(await page.isVisible('#signed-out'), `${step}: the sign-out page is not shown`);
   check(!(await sessionCookie()), `${step}: the session cookie survived the sign-out`);
+  passed++;
+
+  step = 'calling the application from a script after signing out';
+  const answer = await page.evaluate(async () => {
+    const response = await fetch('/app/');
+    return { status: response.status, body: await response.json().catch(() => null) };
+  });
+  check(answer.status === 401, `${step}: status ${answer.status}`);
+  const login = answer.body && new URL(answer.body.login);
+  check(login && login.origin === base && login.pathname === '/login' &&
+    login.searchParams.get('TargetResource') === `${base}/app/`,
+    `${step}: the answer names ${JSON.stringify(answer.body)}`);
   passed++;
 
   step = 'opening /app/ after signing out';

@@ -47,16 +47,6 @@ constexpr std::string_view kEnvironmentScript =
     "printf 'BODY:'\n"
     "if [ -n \"$CONTENT_LENGTH\" ]; then head -c \"$CONTENT_LENGTH\"; fi\n";
 
-std::string base64(std::string_view bytes) {
-    char *text = nullptr;
-    int32_t length = 0;
-    if (base64_encode(reinterpret_cast<const unsigned char *>(bytes.data()), static_cast<int32_t>(bytes.size()), &text,
-                      &length) != 0)
-        throw std::runtime_error("base64_encode failed");
-    std::string result(text, static_cast<size_t>(length));
-    nubrel_free(text);
-    return result;
-}
 
 std::string replace_all(std::string text, std::string_view from, std::string_view to) {
     for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
@@ -233,6 +223,17 @@ std::string ServerSetup::key() const {
     for (const auto &folder : writable_folders) key << '\x1f' << folder;
     for (const auto &[name, path] : modules_before_agent) key << '\x1f' << name << '\x1e' << path;
     return key.str();
+}
+
+std::string base64(std::string_view bytes) {
+    char *text = nullptr;
+    int32_t length = 0;
+    if (base64_encode(reinterpret_cast<const unsigned char *>(bytes.data()), static_cast<int32_t>(bytes.size()), &text,
+                      &length) != 0)
+        throw std::runtime_error("base64_encode failed");
+    std::string result(text, static_cast<size_t>(length));
+    nubrel_free(text);
+    return result;
 }
 
 std::string minimal_agent_file() {

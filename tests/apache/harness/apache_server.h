@@ -38,6 +38,8 @@ namespace qvtest {
 inline constexpr std::string_view kAgentPassword = "correct horse battery staple";
 inline constexpr std::string_view kCookieName = "QVSESSION";
 inline constexpr std::string_view kLoginPageUrl = "https://login.example.test/sso";
+// What both session cookies of the default set-up end with.
+inline constexpr std::string_view kCookieAttributes = ";HttpOnly;SameSite=Lax";
 
 // The last line of every refused start.
 inline constexpr std::string_view kRefusalLine =
@@ -47,6 +49,8 @@ inline constexpr std::string_view kRefusalLine =
 extern const std::string kMinimalAgentDirectives;
 // The agent configuration file that goes with them (password, lifetime).
 std::string minimal_agent_file();
+// Standard base64 text of the bytes, as the agent file holds a password.
+std::string base64(std::string_view bytes);
 
 // "{root}" in directives and file contents stands for the ServerRoot.
 struct ServerSetup {
