@@ -57,9 +57,11 @@ void expect_rotation(ApacheServer &server, std::string_view current, std::string
     ASSERT_TRUE(token_payload(*renewed, current));
     EXPECT_NE(token_payload(*renewed, current)->find("subject=jdoe"), std::string::npos);
     EXPECT_FALSE(token_payload(*renewed, previous));
+    // The renewed token needs the current password only (none at all when
+    // the process kept it in its token cache).
     const Exchange again = request_with(server, *renewed);
     EXPECT_EQ(again.response.status, 200);
-    EXPECT_EQ(again.decodings, 1u);
+    EXPECT_LE(again.decodings, 1u);
     EXPECT_FALSE(again.log.has(kAccepted));
 
     // A token of neither password costs two decodings and is refused.
