@@ -151,14 +151,11 @@ bool decode_under_previous_password(Decision &d) {
 // A token decoded before in this process is taken from the token cache;
 // the checks that follow (times, and the rest) run on every request alike.
 Outcome decode_token(Decision &d) {
-    if (take_cached_decoding(d.config, d.session)) return Outcome::go_on();
+    if (take_cached_decoding(d.config, d.r, d.session)) return Outcome::go_on();
     const int decoded = nubrel_decode(d.config->library_instance, d.session.token, &d.session.data, d.r,
                                       const_cast<agent_server_config *>(d.config), nullptr);
     // -2: the token is not one of the current password's.
-    if (decoded == 0 || (decoded == -2 && decode_under_previous_password(d))) {
-        keep_decoding(d.config, d.session);
-        return Outcome::go_on();
-    }
+    if (decoded == 0 || (decoded == -2 && decode_under_previous_password(d))) return Outcome::go_on();
     log_error(d.config, "Cannot decode the nubrel - invalidating session...");
     return Outcome::error(1, kRuntimeError, "The session token is not valid.");
 }
@@ -167,10 +164,17 @@ Outcome decode_token(Decision &d) {
 // expired sessions; it comes only from a token that decoded under the
 // configured suite.
 Outcome identify_user(Decision &d) {
-    if (const LibraryString subject(nubrel_get_payload_value(d.session.data.payload, "subject"));
-        subject.text != nullptr) {
-        log_basic(d.config, "Exposing the remote user name for possible logging in access_log: %s", subject.text);
-        d.r->user = apr_pstrdup(d.r->pool, subject.text);
+    Session &session = d.session;
+    if (!session.subject_known) {
+        if (char *subject = nubrel_get_payload_value(session.data.payload, "subject"); subject != nullptr) {
+            session.subject = apr_pstrdup(d.r->pool, subject);
+            nubrel_free(subject);
+        }
+        session.subject_known = true;
+    }
+    if (session.subject != nullptr) {
+        log_basic(d.config, "Exposing the remote user name for possible logging in access_log: %s", session.subject);
+        d.r->user = const_cast<char *>(session.subject);
     } else {
         log_warning(d.config, "User name is not supplied in the session attributes");
     }
@@ -217,7 +221,12 @@ Outcome clear_spoofed_headers(Decision &d) {
     return Outcome::go_on();
 }
 
-Outcome check_session_times(Decision &d) { return validate_session(d.config, d.session); }
+// A token decoded now is kept once its times are read, whatever they say.
+Outcome check_session_times(Decision &d) {
+    const Outcome outcome = validate_session(d.config, d.session);
+    if (!d.session.from_cache) keep_decoding(d.config, d.session);
+    return outcome;
+}
 
 // On a logout URL the session ends here (validated first, so an expired one
 // goes to the login page).
@@ -288,7 +297,12 @@ Outcome expose(Decision &d) {
     const char *exposed = nullptr;
     if (config->send_attributes_once == 0 || d.session.subsequent == 0) {
         exposed = apr_pstrdup(d.r->pool, d.session.data.payload);
-        expose_session_attributes(exposed, d.r, config, start_page_table(d));
+        // No request this one derives from was granted (it would have been
+        // granted again instead): nothing of the session is in the tables, and
+        // with a prefix no client header of these names is left either.
+        const bool prefixed = config->attribute_prefix != nullptr && config->attribute_prefix[0] != '\0';
+        expose_session_attributes(exposed, d.r, config, start_page_table(d),
+                                  prefixed ? Exposure::first : Exposure::replacing);
     }
     // The Require rules read the attributes even when nothing is exposed.
     const char *attributes = exposed != nullptr ? exposed : apr_pstrdup(d.r->pool, d.session.data.payload);

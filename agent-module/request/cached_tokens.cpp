@@ -59,7 +59,7 @@ int agent_status_hook(request_rec *r, int flags) {
     return OK;
 }
 
-bool take_cached_decoding(const agent_server_config *config, Session &session) {
+bool take_cached_decoding(const agent_server_config *config, request_rec *r, Session &session) {
     if (g_cache == nullptr) return false;
     const auto kept = g_cache->decoded(config->library_instance, session.token);
     if (!kept) return false;
@@ -73,15 +73,28 @@ bool take_cached_decoding(const agent_server_config *config, Session &session) {
     session.data.payload_length = static_cast<uint32_t>(kept->payload.size());
     session.password = kept->password;
     session.from_cache = true;
+    session.times = kept->times;
+    session.times_known = true;
+    session.subject = kept->subject ? apr_pstrmemdup(r->pool, kept->subject->data(), kept->subject->size()) : nullptr;
+    session.subject_known = true;
+    session.renewal = kept->renewal;
     log_detailed(config, "The token has been decoded before - its payload comes from the token cache");
     return true;
 }
 
 void keep_decoding(const agent_server_config *config, const Session &session) {
-    if (g_cache == nullptr || session.data.payload == nullptr) return;
-    g_cache->keep_decoded(config->library_instance, session.token,
-                          {session.data.version, session.data.cipher_suite,
-                           std::string(session.data.payload, session.data.payload_length), session.password});
+    if (g_cache == nullptr || session.data.payload == nullptr || !session.times_known || !session.subject_known)
+        return;
+    qv::DecodedToken decoded{session.data.version, session.data.cipher_suite,
+                             std::string(session.data.payload, session.data.payload_length), session.password,
+                             session.times, std::nullopt, nullptr};
+    if (session.subject != nullptr) decoded.subject = std::string(session.subject);
+    g_cache->keep_decoded(config->library_instance, session.token, decoded);
+}
+
+void remember_renewal(const agent_server_config *config, const Session &session,
+                      std::shared_ptr<const qv::Renewal> renewal) {
+    if (g_cache != nullptr) g_cache->remember_renewal(config->library_instance, session.token, std::move(renewal));
 }
 
 const char *cached_encoding(const agent_server_config *config, request_rec *r, std::string_view payload) {
@@ -96,5 +109,16 @@ void keep_encoding(const agent_server_config *config, const nubrel_tokendata &da
     if (g_cache == nullptr || data.payload == nullptr) return;
     const std::string_view payload(data.payload, data.payload_length);
     g_cache->keep_encoded(config->library_instance, payload, token);
-    g_cache->keep_decoded(config->library_instance, token, {data.version, data.cipher_suite, std::string(payload), 0});
+    // Tokens the agent encodes are read back the next time: their times are
+    // read once, now.
+    qv::DecodedToken decoded{data.version, data.cipher_suite, std::string(payload), 0, {}, std::nullopt, nullptr};
+    if (nubrel_get_payload_time(data.payload, "not-before", &decoded.times.not_before) != 0 ||
+        nubrel_get_payload_time(data.payload, "renew-until", &decoded.times.renew_until) != 0 ||
+        nubrel_get_payload_time(data.payload, "not-on-or-after", &decoded.times.not_on_or_after) != 0)
+        return;
+    if (char *subject = nubrel_get_payload_value(data.payload, "subject"); subject != nullptr) {
+        decoded.subject = std::string(subject);
+        nubrel_free(subject);
+    }
+    g_cache->keep_decoded(config->library_instance, token, decoded);
 }

@@ -7,6 +7,9 @@
 
 #include <nubrel.h>
 
+#include "request/token_cache.h"
+
+#include <memory>
 #include <string_view>
 
 struct agent_server_config;
@@ -20,10 +23,14 @@ int agent_status_hook(request_rec *r, int flags);
 
 // Fills the session's decoded data from the cache; false when the token is not
 // kept (or there is no cache).
-bool take_cached_decoding(const agent_server_config *config, Session &session);
+bool take_cached_decoding(const agent_server_config *config, request_rec *r, Session &session);
 
-// Keeps what decoding the session's token gave.
+// Keeps what decoding the session's token gave, once its times are read.
 void keep_decoding(const agent_server_config *config, const Session &session);
+
+// Records the renewal of a kept token for the session's next requests.
+void remember_renewal(const agent_server_config *config, const Session &session,
+                      std::shared_ptr<const qv::Renewal> renewal);
 
 // The token kept for this renewed payload, or null (a request-pool copy).
 const char *cached_encoding(const agent_server_config *config, request_rec *r, std::string_view payload);

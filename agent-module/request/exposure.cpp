@@ -6,10 +6,29 @@
 #include "config/server_config.h"
 
 #include <cstring>
+#include <string>
 #include <string_view>
+#include <unordered_map>
 
-int attribute_filter_matches(const agent_server_config *config, const char *key, size_t length) {
-    if (config == nullptr || key == nullptr || config->compiled_attribute_filters == nullptr) return 0;
+namespace {
+
+// The filters are regular expressions matched against every key of every
+// session, and the keys of sessions repeat: each thread remembers its
+// verdicts, per configuration (its compiled filters in one generation).
+struct FilterVerdicts {
+    const void *filters = nullptr;
+    int generation = -1;
+    struct Hash {
+        using is_transparent = void;
+        size_t operator()(std::string_view key) const noexcept { return std::hash<std::string_view>()(key); }
+    };
+    std::unordered_map<std::string, bool, Hash, std::equal_to<>> verdicts;
+};
+thread_local FilterVerdicts t_verdicts;
+// Keys a thread remembers before it starts afresh.
+constexpr size_t kMaxRememberedKeys = 512;
+
+int match_filters(const agent_server_config *config, const char *key, size_t length) {
     const apr_array_header_t *filters = config->compiled_attribute_filters;
     const auto *patterns = reinterpret_cast<ap_regex_t *const *>(filters->elts);
     for (int i = 0; i < filters->nelts; ++i) {
@@ -23,26 +42,53 @@ int attribute_filter_matches(const agent_server_config *config, const char *key,
     return 0;
 }
 
+}  // namespace
+
+int attribute_filter_matches(const agent_server_config *config, const char *key, size_t length) {
+    if (config == nullptr || key == nullptr || config->compiled_attribute_filters == nullptr) return 0;
+    FilterVerdicts &remembered = t_verdicts;
+    const int generation = ap_state_query(AP_SQ_CONFIG_GEN);
+    if (remembered.filters != config->compiled_attribute_filters || remembered.generation != generation) {
+        remembered.verdicts.clear();
+        remembered.filters = config->compiled_attribute_filters;
+        remembered.generation = generation;
+    }
+    const std::string_view name(key, length);
+    if (const auto at = remembered.verdicts.find(name); at != remembered.verdicts.end()) return at->second ? 1 : 0;
+    const int verdict = match_filters(config, key, length);
+    try {
+        if (remembered.verdicts.size() >= kMaxRememberedKeys) remembered.verdicts.clear();
+        remembered.verdicts.emplace(name, verdict != 0);
+    } catch (...) {
+        // Without memory the verdict is simply not remembered.
+    }
+    return verdict;
+}
+
 int attribute_filter_matches(const agent_server_config *config, const char *key) {
     return key == nullptr ? 0 : attribute_filter_matches(config, key, std::strlen(key));
 }
 
 namespace {
 
-// Sets every entry of a table into another, replacing what it held under the
-// name: exposing a session again (after an internal redirect) gives the same
-// values, not repeated ones.
-int set_entry(void *target, const char *name, const char *value) {
-    apr_table_setn(static_cast<apr_table_t *>(target), name, value);
-    return 1;
+// Puts every entry of a table into another: added when nothing of the name
+// can be there, else replacing what it held under the name (exposing a
+// session again gives the same values, not repeated ones).
+void put_all(apr_table_t *target, const apr_table_t *values, Exposure how) {
+    const apr_array_header_t *entries = apr_table_elts(values);
+    const auto *entry = reinterpret_cast<const apr_table_entry_t *>(entries->elts);
+    for (int i = 0; i < entries->nelts; ++i) {
+        if (how == Exposure::first)
+            apr_table_addn(target, entry[i].key, entry[i].val);
+        else
+            apr_table_setn(target, entry[i].key, entry[i].val);
+    }
 }
-
-void set_all(apr_table_t *target, const apr_table_t *values) { apr_table_do(set_entry, target, values, nullptr); }
 
 }  // namespace
 
 int expose_session_attributes(const char *payload, request_rec *r, const agent_server_config *config,
-                              apr_table_t *session_headers) {
+                              apr_table_t *session_headers, Exposure how) {
     const bool to_environment = config->expose_to_environment != 0;
     const bool to_headers = config->expose_to_headers != 0;
     if (!to_environment && !to_headers) return 0;
@@ -85,10 +131,10 @@ int expose_session_attributes(const char *payload, request_rec *r, const agent_s
         if (to_environment) ++environment_count;
         if (to_headers) ++header_count;
     }
-    if (to_environment) set_all(r->subprocess_env, values);
+    if (to_environment) put_all(r->subprocess_env, values, how);
     if (to_headers) {
-        set_all(r->headers_in, values);
-        if (session_headers != nullptr) set_all(session_headers, values);
+        put_all(r->headers_in, values, how);
+        if (session_headers != nullptr) put_all(session_headers, values, Exposure::first);
     }
     if (environment_count > 0) log_debug(config, " Total environment variables added: %i", environment_count);
     if (header_count > 0) log_debug(config, " Total request HTTP headers added: %i", header_count);

@@ -46,9 +46,12 @@ Outcome validate_session(const agent_server_config *config, Session &session) {
         return Outcome::error(1, "Configuration error.", "The session token is not valid.");
     }
 
-    int64_t not_before = 0;
-    if (nubrel_get_payload_time(tokendata->payload, kNotBefore, &not_before) != 0)
+    // Times read once, when the token was first decoded, are known already.
+    const bool known = session.times_known;
+    qv::PayloadTimes &times = session.times;
+    if (!known && nubrel_get_payload_time(tokendata->payload, kNotBefore, &times.not_before) != 0)
         return invalid("Cannot get the session creation time - session is not valid.");
+    const int64_t not_before = times.not_before;
     const int64_t now = now_seconds();
     const int64_t tolerance = config->notbefore_tolerance;
     if (not_before <= now) {
@@ -68,9 +71,9 @@ Outcome validate_session(const agent_server_config *config, Session &session) {
                      low32(not_before - now), config->notbefore_tolerance);
     }
 
-    int64_t renew_until = 0;
-    if (nubrel_get_payload_time(tokendata->payload, kRenewUntil, &renew_until) != 0)
+    if (!known && nubrel_get_payload_time(tokendata->payload, kRenewUntil, &times.renew_until) != 0)
         return invalid("Cannot get the session expiration time - session is not valid.");
+    const int64_t renew_until = times.renew_until;
     if (now >= renew_until) {
         log_basic(config, "Nubrel lifetime has exceeded %li sec ago, and cannot be renewed", low32(now - renew_until));
         return Outcome::login(1);
@@ -78,9 +81,10 @@ Outcome validate_session(const agent_server_config *config, Session &session) {
     log_basic(config, "Nubrel overall session limit has not expired - time until expiration is %li sec",
               low32(renew_until - now));
 
-    int64_t not_on_or_after = 0;
-    if (nubrel_get_payload_time(tokendata->payload, kNotOnOrAfter, &not_on_or_after) != 0)
+    if (!known && nubrel_get_payload_time(tokendata->payload, kNotOnOrAfter, &times.not_on_or_after) != 0)
         return invalid("Cannot get the session inactivity limit - session is not valid.");
+    session.times_known = true;
+    const int64_t not_on_or_after = times.not_on_or_after;
     if (now >= not_on_or_after) {
         log_basic(config, "Nubrel inactivity limit had expired %li sec ago - invalidating session...",
                   low32(now - not_on_or_after));
@@ -88,7 +92,6 @@ Outcome validate_session(const agent_server_config *config, Session &session) {
     }
     log_basic(config, "Nubrel inactivity limit has not expired - time until expiration is %li sec",
               low32(not_on_or_after - now));
-    session.not_on_or_after = not_on_or_after;
     log_basic(config, "Quorvel session is valid");
     return Outcome::go_on();
 }
@@ -109,14 +112,20 @@ int set_update_flag(const agent_server_config *config, nubrel_tokendata *tokenda
     return 0;
 }
 
-Outcome renew_session(const agent_server_config *config, request_rec *r, Session &session) {
+namespace {
+
+// The renewal itself; what it issued (the token, or null when the renewal
+// interval spared the cookie) comes back in `issued`.
+Outcome renew_payload(const agent_server_config *config, request_rec *r, Session &session, int64_t now,
+                      const char *&issued) {
     nubrel_tokendata *tokendata = &session.data;
     const int token_source = session.source;
+    issued = nullptr;
     // What came in, to tell afterwards whether renewal changed anything.
     const std::string_view incoming(apr_pstrmemdup(r->pool, tokendata->payload, tokendata->payload_length),
                                     tokendata->payload_length);
     log_basic(config, "Updating the inactivity limit in the payload as per the configured token's lifetime...");
-    const int64_t limit = now_seconds() + config->token_lifetime;
+    const int64_t limit = now + config->token_lifetime;
     if (nubrel_set_payload_time(&tokendata->payload, kNotOnOrAfter, limit) != 0)
         return invalid("Cannot update the inactivity limit for the session.");
     refresh_length(tokendata);
@@ -142,11 +151,11 @@ Outcome renew_session(const agent_server_config *config, request_rec *r, Session
     } else if (nubrel_get_payload_true_or_false(tokendata->payload, kUpdateFlag, nullptr) == 0) {
         log_basic(config, "The subsequent request for resource within the session - the update flag is present");
         session.subsequent = 1;
-        if (config->renewal_interval > 0 && limit - session.not_on_or_after < config->renewal_interval) {
+        if (config->renewal_interval > 0 && limit - session.times.not_on_or_after < config->renewal_interval) {
             log_detailed(config,
                          "The inactivity limit would move by %li sec, less than the renewal interval of %i sec - the "
                          "session cookie is not issued again",
-                         low32(limit - session.not_on_or_after), config->renewal_interval);
+                         low32(limit - session.times.not_on_or_after), config->renewal_interval);
             return Outcome::go_on();
         }
     } else {
@@ -155,26 +164,67 @@ Outcome renew_session(const agent_server_config *config, request_rec *r, Session
     }
 
     const std::string_view renewed(tokendata->payload, tokendata->payload_length);
-    const char *token = nullptr;
     if (renewed == incoming && session.password == 0) {
         // Within the second the token was made in, renewal changes nothing.
         log_detailed(config, "The renewed payload is the one the token carries - the token is issued again");
-        token = session.token;
-    } else if ((token = cached_encoding(config, r, renewed)) == nullptr) {
+        issued = session.token;
+    } else if ((issued = cached_encoding(config, r, renewed)) == nullptr) {
         if (char *encoded = nubrel_encode(config->library_instance, tokendata, r,
                                           const_cast<agent_server_config *>(config), nullptr);
             encoded != nullptr) {
             keep_encoding(config, *tokendata, encoded);
-            token = apr_pstrdup(r->pool, encoded);
+            issued = apr_pstrdup(r->pool, encoded);
             nubrel_free(encoded);
+        } else {
+            log_warning(config, "Cannot encode the updated payload");
         }
     }
-    if (token != nullptr) {
+    return Outcome::go_on();
+}
+
+// Replaces the session's payload with a renewal made before.
+bool take_renewal(Session &session, const qv::Renewal &renewal) {
+    char *payload = static_cast<char *>(nubrel_malloc(renewal.payload.size() + 1));
+    if (payload == nullptr) return false;
+    std::memcpy(payload, renewal.payload.c_str(), renewal.payload.size() + 1);
+    nubrel_free(session.data.payload);
+    session.data.payload = payload;
+    session.data.payload_length = static_cast<uint32_t>(renewal.payload.size());
+    session.subsequent = renewal.subsequent;
+    return true;
+}
+
+}  // namespace
+
+Outcome renew_session(const agent_server_config *config, request_rec *r, Session &session) {
+    const int64_t now = now_seconds();
+    // A session's requests within one second renew it alike: the first one's
+    // renewal serves the others (the cookie sessions of a page's assets).
+    const bool repeatable = session.source == TOKEN_SOURCE_COOKIE && session.password == 0;
+    const qv::Renewal *earlier = session.renewal.get();
+    const char *issued = nullptr;
+    if (repeatable && earlier != nullptr && earlier->config == config && earlier->second == now &&
+        take_renewal(session, *earlier)) {
+        log_detailed(config, "The session has been renewed within this second before - the renewal comes from the "
+                             "token cache");
+        if (!earlier->token.empty()) issued = apr_pstrmemdup(r->pool, earlier->token.data(), earlier->token.size());
+    } else {
+        if (const Outcome outcome = renew_payload(config, r, session, now, issued); !outcome.goes_on())
+            return outcome;
+        if (repeatable) {
+            auto made = std::make_shared<qv::Renewal>();
+            made->config = config;
+            made->second = now;
+            made->payload.assign(session.data.payload, session.data.payload_length);
+            if (issued != nullptr) made->token = issued;
+            made->subsequent = session.subsequent;
+            remember_renewal(config, session, std::move(made));
+        }
+    }
+    if (issued != nullptr) {
         log_detailed(config, "Exposing the updated session token, with a new inactivity limit, into the cookie "
                              "header...");
-        set_session_cookie(config, r, token);
-    } else {
-        log_warning(config, "Cannot encode the updated payload");
+        set_session_cookie(config, r, issued);
     }
     return Outcome::go_on();
 }

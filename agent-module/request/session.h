@@ -3,10 +3,13 @@
 #pragma once
 
 #include "config/apache.h"
+#include "request/token_cache.h"
 #include "request/token_discovery.h"
 #include "response/outcome.h"
 
 #include <nubrel.h>
+
+#include <memory>
 
 struct agent_server_config;
 
@@ -23,8 +26,14 @@ struct Session {
     int password = 0;
     // The decoded data came from the token cache.
     bool from_cache = false;
-    // The inactivity limit the token carries, once validated.
-    int64_t not_on_or_after = 0;
+    // What the payload says, read once per token: from the token cache when
+    // the token is kept, else as validation reads it.
+    bool times_known = false;
+    qv::PayloadTimes times;
+    const char *subject = nullptr;  // request pool; null when the payload has none
+    bool subject_known = false;
+    // The renewal an earlier request of the session made within a second.
+    std::shared_ptr<const qv::Renewal> renewal;
 
     Session() = default;
     Session(const Session &) = delete;

@@ -27,7 +27,9 @@ TokenCache::Entry *TokenCache::find(Shard &shard, const Key &key) {
 }
 
 void TokenCache::insert(Shard &shard, Entry entry) {
-    entry.bytes = entry.text.size() + entry.decoded.payload.size() + entry.token.size() + kEntryOverhead;
+    // A renewal is counted as room for one: it is made and dropped as requests come.
+    entry.bytes = entry.text.size() + 2 * entry.decoded.payload.size() + 2 * entry.token.size() + kEntryOverhead +
+                  (entry.kind == Kind::decoded ? entry.text.size() + sizeof(Renewal) : 0);
     if (shard_limits_.entries == 0 || entry.bytes > shard_limits_.bytes) return;
     if (const auto at = shard.index.find(entry.key()); at != shard.index.end()) {
         // The index hashes its key, a view into the entry, to unlink it:
@@ -69,6 +71,13 @@ void TokenCache::keep_decoded(const void *instance, std::string_view token, cons
     entry.decoded = decoded;
     const std::lock_guard<std::mutex> guard(shard.lock);
     insert(shard, std::move(entry));
+}
+
+void TokenCache::remember_renewal(const void *instance, std::string_view token, std::shared_ptr<const Renewal> renewal) {
+    const Key key{Kind::decoded, instance, token};
+    Shard &shard = shard_of(key);
+    const std::lock_guard<std::mutex> guard(shard.lock);
+    if (const auto at = shard.index.find(key); at != shard.index.end()) at->second->decoded.renewal = std::move(renewal);
 }
 
 std::optional<std::string> TokenCache::encoded(const void *instance, std::string_view payload) {

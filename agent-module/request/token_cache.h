@@ -28,12 +28,33 @@
 
 namespace qv {
 
+// What the requests of one session that repeat within one second, under one
+// configuration, share: the renewed payload and the cookie issued for it.
+// Made once and never changed; entries hold it by shared pointer.
+struct Renewal {
+    const void *config = nullptr;  // the record it was made under
+    int64_t second = 0;
+    std::string payload;           // after renewal
+    std::string token;             // the cookie issued; empty when none was
+    int subsequent = 0;            // the update flag was there before
+};
+
+// The session times a payload holds, read once.
+struct PayloadTimes {
+    int64_t not_before = 0;
+    int64_t renew_until = 0;
+    int64_t not_on_or_after = 0;
+};
+
 struct DecodedToken {
     uint8_t version = 0;
     uint8_t cipher_suite = 0;
     std::string payload;
     // 0: the current password opened it; 1: the previous one.
     int password = 0;
+    PayloadTimes times;
+    std::optional<std::string> subject;
+    std::shared_ptr<const Renewal> renewal;
 };
 
 struct TokenCacheLimits {
@@ -58,6 +79,8 @@ public:
     // What decoding this token text gave under the instance, if it is kept.
     std::optional<DecodedToken> decoded(const void *instance, std::string_view token);
     void keep_decoded(const void *instance, std::string_view token, const DecodedToken &decoded);
+    // Records the renewal made for a kept token (nothing when it is not kept).
+    void remember_renewal(const void *instance, std::string_view token, std::shared_ptr<const Renewal> renewal);
 
     // The token that encodes this payload under the instance, if it is kept.
     std::optional<std::string> encoded(const void *instance, std::string_view payload);

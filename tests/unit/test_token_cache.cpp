@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,7 +17,16 @@ const int kOtherInstance = 1;
 const void *const instance = &kInstance;
 const void *const other_instance = &kOtherInstance;
 
-qv::DecodedToken decoded(const std::string &payload, int password = 0) { return {1, 2, payload, password}; }
+qv::DecodedToken decoded(const std::string &payload, int password = 0) {
+    qv::DecodedToken token;
+    token.version = 1;
+    token.cipher_suite = 2;
+    token.payload = payload;
+    token.password = password;
+    token.times = {10, 30, 20};
+    token.subject = "jdoe";
+    return token;
+}
 
 TEST(TokenCache, EntriesAreFoundByTheirWholeTextAndInstance) {
     qv::TokenCache cache({64, 1 << 20});
@@ -28,6 +38,9 @@ TEST(TokenCache, EntriesAreFoundByTheirWholeTextAndInstance) {
     EXPECT_EQ(hit->version, 1);
     EXPECT_EQ(hit->cipher_suite, 2);
     EXPECT_EQ(hit->password, 1);
+    EXPECT_EQ(hit->times.renew_until, 30);
+    EXPECT_EQ(hit->subject, "jdoe");
+    EXPECT_EQ(hit->renewal, nullptr);
     // One character off, another instance, or the other side of the cache: no entry.
     std::string near = token;
     near[400] = 'B';
@@ -46,6 +59,16 @@ TEST(TokenCache, EntriesAreFoundByTheirWholeTextAndInstance) {
     EXPECT_EQ(figures.entries, 2u);
     EXPECT_EQ(figures.lookups, 7u);
     EXPECT_EQ(figures.hits, 3u);
+
+    // A kept token carries the renewal made for it; one not kept gets none.
+    auto renewal = std::make_shared<qv::Renewal>();
+    renewal->second = 42;
+    renewal->token = "RENEWED";
+    cache.remember_renewal(instance, token, renewal);
+    cache.remember_renewal(instance, near, renewal);
+    EXPECT_EQ(cache.decoded(instance, token)->renewal, renewal);
+    EXPECT_FALSE(cache.decoded(instance, near));
+    EXPECT_FALSE(cache.decoded(other_instance, token));
 }
 
 TEST(TokenCache, BoundedInEntriesAndBytesLeastRecentlyUsedFirstOut) {
