@@ -49,6 +49,17 @@ bool set_flag(agent_server_config *config, const char *directive, int agent_serv
     return true;
 }
 
+// Integers: a value that is not a plain number is refused with a line naming
+// the directive and the value. True when the reading holds a number to use.
+bool accept_number(agent_server_config *config, const char *directive, const char *value,
+                   const qv::IntegerReading &reading, bool clamp) {
+    const std::string_view why = qv::integer_refusal(reading, clamp);
+    if (why.empty()) return true;
+    log_error(config, "%s: value \"%s\" %.*s", directive, value, static_cast<int>(why.size()), why.data());
+    ++config->error_count;
+    return false;
+}
+
 // Appends a copy of the value to a list; the messages name the list.
 struct ListMessages {
     const char *no_array;
@@ -70,9 +81,31 @@ bool push_entry(cmd_parms *cmd, agent_server_config *config, apr_array_header_t 
     return true;
 }
 
-#define QV_CONFIG_OR_RETURN()                          \
-    agent_server_config *config = config_of(cmd);      \
-    if (config == nullptr) return nullptr
+// Names the line of Apache's configuration that holds a value the handler
+// refused (a module file's reader names its own lines).
+class RefusalLocation {
+public:
+    RefusalLocation(const cmd_parms *cmd, const agent_server_config *config)
+        : cmd_(cmd), config_(config), errors_before_(config->error_count) {}
+    ~RefusalLocation() {
+        if (config_->error_count > errors_before_ && !reading_module_file() && cmd_->directive != nullptr)
+            log_refused_location(config_, cmd_->directive->filename, cmd_->directive->line_num);
+    }
+    // Errors counted so far are named elsewhere (by the lines of a module file).
+    void rebase() { errors_before_ = config_->error_count; }
+    RefusalLocation(const RefusalLocation &) = delete;
+    RefusalLocation &operator=(const RefusalLocation &) = delete;
+
+private:
+    const cmd_parms *cmd_;
+    const agent_server_config *config_;
+    int errors_before_;
+};
+
+#define QV_CONFIG_OR_RETURN()                               \
+    agent_server_config *config = config_of(cmd);           \
+    if (config == nullptr) return nullptr;                  \
+    RefusalLocation refusal_location(cmd, config)
 
 const char *set_configuration_file(cmd_parms *cmd, void *mconfig, const char *value) {
     QV_CONFIG_OR_RETURN();
@@ -83,7 +116,9 @@ const char *set_configuration_file(cmd_parms *cmd, void *mconfig, const char *va
         log_trace(config, "Quorvel Apache Agent configuration file: %s", config->module_config_file);
     else
         log_trace(config, "Quorvel Apache Agent configuration file: %s ==> %s", value, config->module_config_file);
-    if (read_module_config_file(config, cmd, mconfig) != 0) ++config->error_count;
+    const int read = read_module_config_file(config, cmd, mconfig);
+    refusal_location.rebase();
+    if (read != 0) ++config->error_count;
     return nullptr;
 }
 
@@ -123,8 +158,9 @@ const char *set_send_attributes_once(cmd_parms *cmd, void *, const char *value) 
 
 const char *set_verbose_level(cmd_parms *cmd, void *, const char *value) {
     QV_CONFIG_OR_RETURN();
-    // Any value is taken: one that does not read as a number means 0.
-    config->verbose_level = qv::clamp_verbose_level(qv::parse_int(value).value_or(0));
+    const qv::IntegerReading level = qv::read_integer(value);
+    if (!accept_number(config, "QuorvelVerboseLevel", value, level, true)) return nullptr;
+    config->verbose_level = qv::clamp_verbose_level(level.value);
     config->settings |= SETTING_VERBOSE_LEVEL;
     log_trace(config, "Quorvel Apache Agent verbose level: %i", config->verbose_level);
     return nullptr;
@@ -186,12 +222,11 @@ const char *set_cookie_is_secure(cmd_parms *cmd, void *, const char *value) {
 
 const char *set_library_verbose_level(cmd_parms *cmd, void *, const char *value) {
     QV_CONFIG_OR_RETURN();
-    const auto level = qv::parse_int(value);
-    if (!level) {
-        reject(config, "Cannot parse the Quorvel Apache Agent Nubrel library verbose level");
-        return nullptr;
-    }
-    config->library_verbose_level = qv::clamp_verbose_level(*level);
+    const qv::IntegerReading level = qv::read_integer(value);
+    if (level.fault == qv::NumberFault::not_a_number)
+        log_error(config, "Cannot parse the Quorvel Apache Agent Nubrel library verbose level");
+    if (!accept_number(config, "QuorvelNubrelLibVerboseLevel", value, level, true)) return nullptr;
+    config->library_verbose_level = qv::clamp_verbose_level(level.value);
     config->settings |= SETTING_LIBRARY_VERBOSE_LEVEL;
     log_trace(config, "Quorvel Apache Agent Nubrel library verbose level: %i", config->library_verbose_level);
     return nullptr;
@@ -215,21 +250,22 @@ const char *set_application_host(cmd_parms *cmd, void *, const char *value) {
 
 const char *set_application_port(cmd_parms *cmd, void *, const char *value) {
     QV_CONFIG_OR_RETURN();
-    const auto port = qv::parse_int(value);
-    if (!port) {
+    const qv::IntegerReading port = qv::read_integer(value);
+    if (port.fault == qv::NumberFault::not_a_number) {
         log_error(config, "Cannot get the application HTTP port - failed to parse the value \"%s\"", value);
         ++config->error_count;
         return nullptr;
     }
+    if (!accept_number(config, "QuorvelApplicationPort", value, port, false)) return nullptr;
     // The number is kept even when it is out of range; start-up reports it again.
-    config->application_port = *port;
-    if (*port < 1 || *port > 65535) {
-        log_error(config, "Cannot get the application HTTP port - value %i is not valid", *port);
+    config->application_port = port.value;
+    if (port.value < 1 || port.value > 65535) {
+        log_error(config, "Cannot get the application HTTP port - value %i is not valid", port.value);
         ++config->error_count;
         return nullptr;
     }
     config->settings |= SETTING_APPLICATION_PORT;
-    log_trace(config, "Quorvel application port: %i", *port);
+    log_trace(config, "Quorvel application port: %i", port.value);
     return nullptr;
 }
 
