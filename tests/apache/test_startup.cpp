@@ -164,6 +164,16 @@ TEST(Startup, ObfuscatedPasswordIsAccepted) {
     EXPECT_TRUE(server.log().has("Quorvel password-obfuscation feature is turned on"));
 }
 
+TEST(Startup, NullCipherSuiteStartsWithAnErrorLine) {
+    ServerSetup setup;
+    *setup.agent_file += "cipher-suite = 0\n";
+    ApacheServer &server = shared_server(setup);
+    ASSERT_TRUE(server.serving()) << server.log().text();
+    EXPECT_TRUE(server.log().has("error", "Quorvel Agent cipher suite 0 encrypts nothing and its digest is an unkeyed "
+                                          "SHA-1: anyone can forge a session for any user - never use it in production"))
+        << server.log().text();
+}
+
 TEST(Startup, ApacheListsTheDirectivesWithTheirHelp) {
     const CommandResult result = run_apache_command(ServerSetup{}, {"-L"});
     ASSERT_EQ(result.exit_status, 0) << result.output;
@@ -298,6 +308,10 @@ INSTANTIATE_TEST_SUITE_P(
                 {"Cannot parse definition of Quorvel Agent's configuration file - assignment is absent"}},
         Refusal{"RejectedAgentValue", [](ServerSetup &s) { *s.agent_file += "cipher-suite = 7\n"; },
                 {"Quorvel cipher suite 7 is incorrect"}},
+        // 30 seconds would let sessions die at once: a unit is refused, not ignored.
+        Refusal{"LifetimeWithAUnit", [](ServerSetup &s) { *s.agent_file += "token-lifetime = 30m\n"; },
+                {"Quorvel Agent configuration file \"{root}/conf/agent.conf\": token-lifetime = \"30m\" has text "
+                 "after the number - write whole seconds, without a unit"}},
         Refusal{"EmptyErrorPageTemplate",
                 [](ServerSetup &s) {
                     s.files["pages/error.html"] = "";
