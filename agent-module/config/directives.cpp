@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <string_view>
+#include <strings.h>
 
 namespace {
 
@@ -417,6 +418,21 @@ const char *set_cache_control_value(cmd_parms *cmd, void *, const char *value) {
     return nullptr;
 }
 
+const char *set_attribute_header_style(cmd_parms *cmd, void *, const char *value) {
+    QV_CONFIG_OR_RETURN();
+    if (strcasecmp(value, "underscore") == 0) {
+        config->attribute_headers_dashed = 0;
+    } else if (strcasecmp(value, "dash") == 0) {
+        config->attribute_headers_dashed = 1;
+    } else {
+        reject(config, "QuorvelAttributeHeaderStyle: should be either underscore or dash");
+        return nullptr;
+    }
+    config->settings |= SETTING_ATTRIBUTE_HEADER_STYLE;
+    log_trace(config, "Quorvel Apache Agent attribute header style: %s", value);
+    return nullptr;
+}
+
 #undef QV_CONFIG_OR_RETURN
 
 }  // namespace
@@ -513,6 +529,10 @@ const command_rec agent_directives[] = {
                  "QuorvelCacheControlHeaderValue -- specifies an alternative value of the outbound HTTP request header "
                  "'Cache-Control', as a replacement of the default value 'no-cache=\"set-cookie\"'. See for possible "
                  "values: https://www.w3.org/Protocols/rfc2616/rfc2616-sec14.html#sec14.9"),
+    QV_DIRECTIVE("QuorvelAttributeHeaderStyle", set_attribute_header_style,
+                 "QuorvelAttributeHeaderStyle -- underscore or dash: whether the request headers that carry session "
+                 "attributes are named with '_' (QV_AUTH_MAIL) or with '-' (QV-AUTH-MAIL), for application servers "
+                 "and proxies that drop header names with '_'. Environment variables keep '_'."),
     {nullptr, {nullptr}, nullptr, 0, RAW_ARGS, nullptr},
 };
 

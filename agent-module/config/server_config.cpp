@@ -69,6 +69,7 @@ constexpr IntSetting kIntSettings[] = {
     {SETTING_EXPOSE_TO_ENVIRONMENT, &agent_server_config::expose_to_environment},
     {SETTING_EXPOSE_TO_HEADERS, &agent_server_config::expose_to_headers},
     {SETTING_BROWSER_CACHE_CONTROL, &agent_server_config::browser_cache_control},
+    {SETTING_ATTRIBUTE_HEADER_STYLE, &agent_server_config::attribute_headers_dashed},
 };
 
 // A text setting and the number derived from it that goes with it: its

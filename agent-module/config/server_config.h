@@ -33,6 +33,7 @@ enum agent_setting : uint64_t {
     SETTING_START_PAGE_TEMPLATE_FILE = 1ull << 20,
     SETTING_START_PAGE_URL = 1ull << 21,
     SETTING_CACHE_CONTROL_VALUE = 1ull << 22,
+    SETTING_ATTRIBUTE_HEADER_STYLE = 1ull << 23,
 };
 
 struct agent_server_config {
@@ -56,6 +57,9 @@ struct agent_server_config {
     int browser_cache_control;
     int login_url_has_target_resource;
     int cipher_suite;
+    // QuorvelAttributeHeaderStyle dash: attribute request headers are named
+    // with '-' in place of '_' (environment variables keep '_').
+    int attribute_headers_dashed;
     char *module_config_file;
     char *attribute_prefix;
     char *application_scheme;

@@ -202,7 +202,7 @@ TEST(Startup, ApacheListsTheDirectivesWithTheirHelp) {
         "QuorvelExposeSessionAttributesToEnvironmentVariables", "QuorvelExposeSessionAttributesToHttpHeaders",
         "QuorvelErrorPageTemplateFile", "QuorvelStartPageTemplateFile", "QuorvelStartPageURL",
         "QuorvelDisableAgentForVirtualHost", "QuorvelEnableUserBrowserCacheControl",
-        "QuorvelCacheControlHeaderValue"};
+        "QuorvelCacheControlHeaderValue", "QuorvelAttributeHeaderStyle"};
     EXPECT_EQ(names, expected);
     EXPECT_NE(result.output.find(
                   "\tQuorvelCacheControlHeaderValue -- specifies an alternative value of the outbound HTTP request "
