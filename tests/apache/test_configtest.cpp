@@ -137,6 +137,28 @@ TEST(ConfigTest, RefusedDirectivesNameTheirLine) {
     EXPECT_TRUE(log.has("The refused value is on line 2 of \"" + result.root + "/conf/qv.conf\"")) << log.text();
 }
 
+// Every Apache sample of the documentation is something Apache reads: a
+// blank inside an argument, say, would make it two arguments.
+TEST(ConfigTest, DocumentationSamplesAreReadByApache) {
+    size_t samples = 0;
+    for (const auto &entry : std::filesystem::directory_iterator(QV_SOURCE_DIR "/docs")) {
+        if (entry.path().extension() != ".md") continue;
+        const std::string text = read_text(entry.path().string());
+        for (size_t at = text.find("```apache\n"); at != std::string::npos; at = text.find("```apache\n", at)) {
+            at += 10;
+            const std::string sample = text.substr(at, text.find("```", at) - at);
+            ServerSetup setup;
+            setup.extra_modules = {"proxy", "proxy_http", "authz_host"};
+            setup.server_directives = sample;
+            const CommandResult result = run_apache_command(setup, {"-t"});
+            EXPECT_EQ(result.output.find("Syntax error"), std::string::npos)
+                << entry.path().filename() << ":\n" << sample << result.output;
+            ++samples;
+        }
+    }
+    EXPECT_GT(samples, 30u);
+}
+
 // The operator's routine: edit, configtest, and reload only when the test passes.
 bool configtest_then_reload(ApacheServer &server, std::string &output) {
     const CommandResult test = run_command(QV_APACHE_BINARY_PATH,
