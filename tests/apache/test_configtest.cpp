@@ -122,6 +122,43 @@ INSTANTIATE_TEST_SUITE_P(
                 "Cannot compile the session attribute filter \"(\""}}),
     [](const ::testing::TestParamInfo<Broken> &info) { return std::string(info.param.name); });
 
+// The numbers of the agent file, in the forms operators write them.
+TEST(ConfigTest, AgentFileNumbers) {
+    const std::string file = "Quorvel Agent configuration file \"{root}/conf/agent.conf\": ";
+    const struct {
+        const char *line;
+        std::string refusal;  // empty: accepted
+    } cases[] = {
+        {"token-lifetime = 1800", ""},
+        {"token-lifetime = 0x708", ""},
+        {"token-lifetime = 03410", ""},
+        {"token-lifetime = 1800 # half an hour", ""},
+        {"token-lifetime = 30m", file + "token-lifetime = \"30m\" has text after the number - write whole seconds, "
+                                        "without a unit"},
+        {"token-lifetime = 1.5", file + "token-lifetime = \"1.5\" has text after the number - write whole seconds, "
+                                        "without a unit"},
+        {"token-lifetime = +1800", file + "token-lifetime = \"+1800\" takes no sign"},
+        {"token-lifetime = 99999999999", file + "token-lifetime = \"99999999999\" is out of range"},
+        {"token-lifetime = -5", "Quorvel token lifetime is incorrect: -5 sec"},
+        {"token-lifetime = half an hour", "Cannot parse the Quorvel token lifetime"},
+        {"token-notbefore-tolerance = 60s", file + "token-notbefore-tolerance = \"60s\" has text after the number - "
+                                                   "write whole seconds, without a unit"},
+        {"cipher-suite = 2x", file + "cipher-suite = \"2x\" has text after the number"},
+        {"cipher-suite = +2", file + "cipher-suite = \"+2\" takes no sign"},
+    };
+    for (const auto &c : cases) {
+        ServerSetup setup;
+        *setup.agent_file += std::string(c.line) + "\n";
+        const CommandResult result = run_apache_command(setup, {"-t"});
+        if (c.refusal.empty()) {
+            EXPECT_EQ(result.exit_status, 0) << c.line << "\n" << result.output;
+        } else {
+            EXPECT_EQ(result.exit_status, 1) << c.line << "\n" << result.output;
+            EXPECT_TRUE(result.log().has("error", with_root(c.refusal, result.root))) << c.line << "\n" << result.output;
+        }
+    }
+}
+
 TEST(ConfigTest, RefusedDirectivesNameTheirLine) {
     ServerSetup setup;
     setup.agent_directives += "QuorvelCookieIsSecure maybe\nQuorvelConfigurationFile conf/qv.conf\n";
