@@ -656,7 +656,8 @@ int agent_check_config(apr_pool_t *pconf, apr_pool_t *, apr_pool_t *ptemp, serve
     const int mode = ap_state_query(AP_SQ_RUN_MODE);
     if (mode != AP_SQ_RM_CONFIG_TEST && mode != AP_SQ_RM_CONFIG_DUMP) return OK;
     agent_server_config *config = server_config_of(s);
-    if (config == nullptr) return OK;
+    // Without a record (no memory for it) the start would fail too.
+    if (config == nullptr) return HTTP_INTERNAL_SERVER_ERROR;
     // The library's lines of the test go where the module's go, under its tag.
     nubrel_set_module_servrec(s);
     int failures = 0;

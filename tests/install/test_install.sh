@@ -123,16 +123,23 @@ $1
 CONF
 }
 
-# The sample configuration as installed passes the syntax check.
+# The sample configuration as installed is read by Apache; the configuration
+# test, which runs the module's start-up checks, names what the operator must
+# still add.
 write_httpd_conf ""
-"$apache" -t -d "$server" -f "$server/conf/httpd.conf" >"$work/configtest.log" 2>&1 || fail "configtest: $(cat "$work/configtest.log")"
-grep -q 'Syntax OK' "$work/configtest.log" || fail "configtest did not say Syntax OK"
+if "$apache" -t -d "$server" -f "$server/conf/httpd.conf" >"$work/configtest.log" 2>&1; then
+    fail "configtest passed without a password and a filter"
+fi
+grep -q 'password is not defined' "$work/configtest.log" || fail "configtest: $(cat "$work/configtest.log")"
+grep -q 'URI filters are not configured' "$work/configtest.log" || fail "configtest: $(cat "$work/configtest.log")"
 
 # What an operator adds: the shared password, made with the installed tool,
-# and something to protect.
+# and something to protect. Then the test passes.
 password=$(printf '%s' 'installed tree' | LD_LIBRARY_PATH= "$top/bin/nubrel" encode-password)
 echo "password = $password" >>"$confdir/agent.conf"
 write_httpd_conf "QuorvelFilter ^/protected/"
+"$apache" -t -d "$server" -f "$server/conf/httpd.conf" >"$work/configtest.log" 2>&1 || fail "configtest: $(cat "$work/configtest.log")"
+grep -q 'Syntax OK' "$work/configtest.log" || fail "configtest did not say Syntax OK"
 
 setsid "$apache" -d "$server" -f "$server/conf/httpd.conf" -DFOREGROUND </dev/null >"$server/logs/stdout.log" 2>&1 &
 stop_apache() {
