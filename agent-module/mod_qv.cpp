@@ -17,6 +17,7 @@ ap_filter_rec_t *agent_input_filter_handle = nullptr;
 namespace {
 
 void agent_register_hooks(apr_pool_t *pool) {
+    ap_hook_check_config(agent_check_config, nullptr, nullptr, APR_HOOK_MIDDLE);
     ap_hook_post_config(agent_post_config, nullptr, nullptr, APR_HOOK_FIRST);
     // Before any other module reads the headers a client may not send.
     ap_hook_post_read_request(agent_post_read_request, nullptr, nullptr, APR_HOOK_REALLY_FIRST);

@@ -3,9 +3,11 @@
 #include "library.h"
 #include "obfuscation_key.h"
 #include "session.h"
+#include "startup/agent_file_rules.h"
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <climits>
 #include <cstdio>
 #include <ctime>
@@ -68,13 +70,67 @@ void print(std::string_view text) { std::fwrite(text.data(), 1, text.size(), std
 
 // ---- tokens ----------------------------------------------------------------
 
-std::string read_token(const Arguments &args) {
+std::optional<int> hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return std::nullopt;
+}
+
+std::string percent_decoded(std::string_view text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const auto high = i + 2 < text.size() && text[i] == '%' ? hex_value(text[i + 1]) : std::nullopt;
+        const auto low = high ? hex_value(text[i + 2]) : std::nullopt;
+        if (high && low) {
+            out += static_cast<char>(*high << 4 | *low);
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+bool starts_without_case(std::string_view text, std::string_view prefix) {
+    if (text.size() < prefix.size()) return false;
+    for (size_t i = 0; i < prefix.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(text[i])) != prefix[i]) return false;
+    return true;
+}
+
+// A token as operators copy it: alone, as NAME=value, as a "Cookie:" header
+// line or in a URL. Among pairs the one named `name` wins, else the first
+// whose value starts like a token ("TkJS", the encoded "NBR").
+std::string token_from_text(const Arguments &args, std::string_view text, const std::optional<std::string> &name) {
+    text = trim(text);
+    if (starts_without_case(text, "cookie:")) text = trim(text.substr(7));
+    if (text.find('=') == std::string_view::npos) return std::string(text);
+    std::string_view rest = text.substr(0, text.find('#'));
+    std::optional<std::string_view> first;
+    while (!rest.empty()) {
+        const size_t end = rest.find_first_of(";&?, \t");
+        const std::string_view piece = rest.substr(0, end);
+        rest = end == std::string_view::npos ? std::string_view{} : rest.substr(end + 1);
+        const size_t equals = piece.find('=');
+        if (equals == std::string_view::npos) continue;
+        const std::string_view value = trim(piece.substr(equals + 1));
+        if (name && trim(piece.substr(0, equals)) == *name) return percent_decoded(value);
+        if (!first && value.starts_with("TkJS")) first = value;
+    }
+    if (first) return percent_decoded(*first);
+    usage_error(args.command, "no token in the text given (a token, NAME=TOKEN, a Cookie: line or a URL)");
+}
+
+std::string read_token(const Arguments &args, const KeySettings &settings) {
     if (args.operands.empty()) usage_error(args.command, "a token is needed (or \"-\" to read it from standard input)");
     if (args.operands.size() > 1) usage_error(args.command, "only one token can be given");
-    if (args.operands.front() != "-") return std::string(trim(args.operands.front()));
+    const std::optional<std::string> name =
+        settings.agent_config ? agent_file_value(*settings.agent_config, "token-name") : std::nullopt;
+    if (args.operands.front() != "-") return token_from_text(args, args.operands.front(), name);
     const Input input = read_standard_input(args, kMaxTokenText);
     if (input.too_long) failure(args, "the text on standard input is too long for a token");
-    return std::string(trim(input.bytes));
+    return token_from_text(args, input.bytes, name);
 }
 
 void decode_token(LibraryLog &log, const Keyring &keyring, const std::string &token, DecodedToken &decoded) {
@@ -170,7 +226,7 @@ int run_decode(const Arguments &args) {
     LibraryLog log{args.command};
     apply_verbose_option(log, args);
     const KeySettings settings = key_settings(args);
-    const std::string token = read_token(args);
+    const std::string token = read_token(args, settings);
     const Keyring keyring = open_keyring(log, settings);
     DecodedToken decoded;
     decode_token(log, keyring, token, decoded);
@@ -184,7 +240,8 @@ int run_decode(const Arguments &args) {
 
 // ---- inspect ---------------------------------------------------------------
 
-constexpr std::array<OptionInfo, 2> kInspectOwn{{{"--at", "TIME"}, {"--notbefore-tolerance", "SECONDS"}}};
+constexpr std::array<OptionInfo, 3> kInspectOwn{
+    {{"--at", "TIME"}, {"--notbefore-tolerance", "SECONDS"}, {"--prefix", "TEXT"}}};
 constexpr auto kInspectOptions = join_options(kInspectOwn, kKeyOptions, kVerbose);
 
 void read_session_time(LibraryLog &log, const char *payload, SessionTime &time) {
@@ -207,16 +264,23 @@ std::string session_time_row(const SessionTime &time, int64_t now) {
     return row + iso_time(*time.value) + " (" + relative_time(*time.value, now) + ")\n";
 }
 
-// The tolerance the agent allows on "not-before": the option, else the
-// agent file's token-notbefore-tolerance (read as the agent reads it), else 0.
-int64_t notbefore_tolerance(const Arguments &args, const KeySettings &settings) {
-    if (const auto text = option_value(args, "--notbefore-tolerance"))
-        return integer_option(args, "--notbefore-tolerance", *text, 0, INT32_MAX);
-    if (!settings.agent_config) return 0;
-    const auto value = agent_file_value(*settings.agent_config, "token-notbefore-tolerance");
-    int tolerance = 0;
-    if (!value || std::sscanf(value->c_str(), "%i", &tolerance) != 1 || tolerance < 0) return 0;
-    return tolerance;
+bool known_suite(int suite) { return is_valid_cipher_suite(suite) == 1; }
+
+// The agent's own keys of an agent file, as start-up judges them.
+qv::AgentFileFindings judge_file(const Arguments &args, const std::string &path) {
+    const std::optional<std::string> text = read_agent_file(path);
+    if (!text) failure(args, "cannot read the agent configuration file " + quoted(path));
+    return qv::judge_agent_file(*text, known_suite);
+}
+
+std::string problem_text(const std::string &path, const qv::AgentFileProblem &problem) {
+    return path + (problem.line > 0 ? ", line " + std::to_string(problem.line) : std::string()) + ": " + problem.text;
+}
+
+bool has_payload_key(LibraryLog &log, const char *payload, const char *key) {
+    if (payload == nullptr) return false;
+    const LibraryBuffer<char> value(library_call(log, [&] { return nubrel_get_payload_value(payload, key); }));
+    return value != nullptr;
 }
 
 int run_inspect(const Arguments &args) {
@@ -224,7 +288,14 @@ int run_inspect(const Arguments &args) {
     apply_verbose_option(log, args);
     const KeySettings settings = key_settings(args);
     SessionCheck check;
-    check.notbefore_tolerance = notbefore_tolerance(args, settings);
+    std::optional<qv::AgentFileFindings> file;
+    if (settings.agent_config) file = judge_file(args, *settings.agent_config);
+    if (const auto text = option_value(args, "--notbefore-tolerance"))
+        check.notbefore_tolerance = integer_option(args, "--notbefore-tolerance", *text, 0, INT32_MAX);
+    else if (file)
+        check.notbefore_tolerance = file->notbefore_tolerance;
+    // The module file keeps quotes: "" written there is the empty prefix too.
+    if (const auto prefix = option_value(args, "--prefix")) check.empty_prefix = prefix->empty() || *prefix == "\"\"";
     const std::optional<std::string_view> at = option_value(args, "--at");
     check.now = static_cast<int64_t>(std::time(nullptr));
     if (at) {
@@ -233,7 +304,7 @@ int run_inspect(const Arguments &args) {
             usage_error(args.command,
                         "option \"--at\" expects a time such as 2001-09-09T01:46:40Z, not " + quoted(text));
     }
-    const std::string token = read_token(args);
+    const std::string token = read_token(args, settings);
     const Keyring keyring = open_keyring(log, settings);
     DecodedToken decoded;
     decode_token(log, keyring, token, decoded);
@@ -241,6 +312,7 @@ int run_inspect(const Arguments &args) {
 
     check.token_suite = decoded.data.cipher_suite;
     if (settings.agent_config) check.agent_suite = agent_cipher_suite(log, keyring, *settings.agent_config);
+    check.has_attribute_list = has_payload_key(log, decoded.data.payload, "qv_attribute_list");
     SessionTimes times;
     for (SessionTime *time : {&times.not_before, &times.not_on_or_after, &times.renew_until})
         read_session_time(log, decoded.data.payload, *time);
@@ -248,9 +320,46 @@ int run_inspect(const Arguments &args) {
     std::string text = "Session times (" + std::string(at ? "at " : "now is ") + iso_time(check.now) + "):\n";
     for (const SessionTime *time : {&times.not_before, &times.not_on_or_after, &times.renew_until})
         text += session_time_row(*time, check.now);
-    const Verdict verdict = judge_session(times, check);
+    if (file && file->token_lifetime > 0)
+        text += "Each accepted request renews the session for " + duration_text(file->token_lifetime) +
+                " (token-lifetime).\n";
+    Verdict verdict = judge_session(times, check);
+    // An agent that would not start accepts no token at all.
+    if (file && !file->problems.empty())
+        verdict = {false, "the agent would not start with " + problem_text(*settings.agent_config,
+                                                                             file->problems.front())};
     text += at ? "Valid at that time: " : "Valid now: ";
     text += verdict.valid ? "yes\n" : "no - " + verdict.reason + "\n";
+    print(text);
+    return verdict.valid ? 0 : kExitFailure;
+}
+
+// ---- check-config ----------------------------------------------------------
+
+int run_check_config(const Arguments &args) {
+    LibraryLog log{args.command};
+    apply_verbose_option(log, args);
+    if (args.operands.size() != 1) usage_error(args.command, "one agent configuration file is needed");
+    const std::string path(args.operands.front());
+    const qv::AgentFileFindings file = judge_file(args, path);
+
+    std::vector<std::string> problems;
+    // What the library reads itself: the password, its obfuscation, the suite.
+    if (library_call(log, [] { return nubrel_initialize(); }) != 0)
+        library_failure(log, kExitFailure, "cannot initialise the token library");
+    const Instance instance(library_call(log, [] { return nubrel_create_instance(); }));
+    if (!instance) library_failure(log, kExitFailure, "cannot create a library instance");
+    if (library_call(log, [&] { return set_quorvelagent_configuration_file(instance.get(), path.c_str()); }) != 0)
+        for (const std::string &error : log.errors) problems.push_back(path + ": " + error);
+    for (const qv::AgentFileProblem &problem : file.problems) problems.push_back(problem_text(path, problem));
+
+    for (const std::string &problem : problems) std::fprintf(stderr, "nubrel check-config: %s\n", problem.c_str());
+    if (!problems.empty()) return kExitFailure;
+    std::string text = path + ": the agent accepts this file (cipher suite " + suite_text(file.cipher_suite) +
+                       ", token lifetime " + duration_text(file.token_lifetime) + ")\n";
+    if (file.cipher_suite == 0)
+        text += "Warning: cipher suite 0 encrypts nothing and anyone can forge its tokens: never use it in "
+                "production.\n";
     print(text);
     return 0;
 }
@@ -403,7 +512,7 @@ constexpr std::string_view kExitHelp =
     "Exit status: 0 on success, 1 when a token, a file or the library fails,\n"
     "2 for a usage error.\n";
 
-constexpr std::array<Command, 6> kCommands{{
+constexpr std::array<Command, 7> kCommands{{
     {"decode", "decode a token and print its payload",
      "Usage: nubrel decode [OPTIONS] TOKEN\n"
      "       nubrel decode [OPTIONS] -        (token on standard input)\n",
@@ -416,16 +525,28 @@ constexpr std::array<Command, 6> kCommands{{
      "Prints what decode prints, then the session times \"not-before\",\n"
      "\"not-on-or-after\" and \"renew-until\" (ISO 8601 and relative to now), and\n"
      "whether the agent would accept the session now. With --agent-config the\n"
-     "token's cipher suite is checked against the agent's (2 when the file names\n"
-     "none). A session that is not valid is reported, not an error: the exit\n"
-     "status stays 0.\n",
+     "token is judged with that file as the agent judges it: its password, its\n"
+     "cipher suite (2 when the file names none), its not-before tolerance, and\n"
+     "its own keys as start-up checks them. TOKEN may also be NAME=TOKEN, a\n"
+     "\"Cookie:\" header line or a URL holding the token. The exit status is 1\n"
+     "for a token the agent would refuse.\n",
      "  --at TIME               judge at this time instead of now\n"
      "                          (such as 2001-09-09T01:46:40Z)\n"
      "  --notbefore-tolerance SECONDS\n"
      "                          seconds a \"not-before\" may lie in the future\n"
      "                          (default: token-notbefore-tolerance of the agent\n"
-     "                          file, else 0)\n",
+     "                          file, else 0)\n"
+     "  --prefix TEXT           the agent's QuorvelAuthnPrefix; an empty one\n"
+     "                          makes it refuse tokens without \"qv_attribute_list\"\n",
      true, kInspectOptions, run_inspect},
+    {"check-config", "check an agent configuration file as the agent does",
+     "Usage: nubrel check-config [OPTIONS] AGENT-FILE\n",
+     "Reads the agent configuration file as the token library and the agent's\n"
+     "start-up read it: the password (and its obfuscation), the cipher suite,\n"
+     "the token lifetime, the not-before tolerance and the flags. Prints each\n"
+     "problem on standard error with its line, or one line saying that the\n"
+     "agent accepts the file. Exit status 0 when it does, 1 otherwise.\n",
+     "", false, kVerbose, run_check_config},
     {"encode", "encode a payload read from standard input", "Usage: nubrel encode [OPTIONS] < PAYLOAD\n",
      "Encodes the payload read from standard input, byte for byte, into a token\n"
      "(format version 1) and prints it.\n",

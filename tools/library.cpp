@@ -130,12 +130,17 @@ Keyring open_keyring(LibraryLog &log, const KeySettings &settings) {
     return keyring;
 }
 
-std::optional<std::string> agent_file_value(const std::string &path, std::string_view key) {
+std::optional<std::string> read_agent_file(const std::string &path) {
     std::ifstream file(path, std::ios::binary);
     if (!file) return std::nullopt;
-    const std::string contents{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    return std::string{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+std::optional<std::string> agent_file_value(const std::string &path, std::string_view key) {
+    const std::optional<std::string> contents = read_agent_file(path);
+    if (!contents) return std::nullopt;
     std::optional<std::string> found;
-    std::string_view rest = contents;
+    std::string_view rest = *contents;
     while (!rest.empty()) {
         const size_t end = rest.find('\n');
         std::string_view line = rest.substr(0, end);

@@ -101,6 +101,9 @@ KeySettings key_settings(const Arguments &args);
 // that fails ends the command with status 1; a bad option value with status 2.
 Keyring open_keyring(LibraryLog &log, const KeySettings &settings);
 
+// The whole text of an agent configuration file, or nothing when it cannot be read.
+std::optional<std::string> read_agent_file(const std::string &path);
+
 // The last value of a key in an agent configuration file, read with the
 // file's own syntax; for the agent's keys that the library leaves alone.
 std::optional<std::string> agent_file_value(const std::string &path, std::string_view key);

@@ -52,6 +52,9 @@ Verdict judge_session(const SessionTimes &times, const SessionCheck &check) {
     if (check.agent_suite && *check.agent_suite != check.token_suite)
         return {false, "the token's cipher suite " + std::to_string(check.token_suite) +
                            " differs from the agent's cipher suite " + std::to_string(*check.agent_suite)};
+    if (check.empty_prefix && !check.has_attribute_list)
+        return {false, "with an empty QuorvelAuthnPrefix the agent refuses a token without \"qv_attribute_list\" "
+                       "(it shows the error page)"};
 
     if (auto reason = unusable(times.not_before)) return {false, *reason};
     const int64_t not_before = *times.not_before.value;

@@ -35,6 +35,8 @@ struct SessionCheck {
     int64_t notbefore_tolerance = 0;
     int32_t token_suite = 0;
     std::optional<int32_t> agent_suite;  // checked only when known
+    bool empty_prefix = false;           // QuorvelAuthnPrefix is empty
+    bool has_attribute_list = true;      // the payload holds "qv_attribute_list"
 };
 
 struct Verdict {
@@ -42,8 +44,9 @@ struct Verdict {
     std::string reason;  // why not; empty when valid
 };
 
-// Checks in the agent's order: cipher suite, not-before (with its
-// tolerance), renew-until, not-on-or-after; the first failure is the reason.
+// Checks in the agent's order: cipher suite, the attribute list an empty
+// prefix needs, not-before (with its tolerance), renew-until,
+// not-on-or-after; the first failure is the reason.
 Verdict judge_session(const SessionTimes &times, const SessionCheck &check);
 
 }  // namespace tool

@@ -82,7 +82,9 @@ int dispatch_lines(agent_server_config *config, cmd_parms *cmd, void *mconfig, c
                       static_cast<int>(line.value.size()), line.value.data());
             return -1;
         }
+        const int errors_before = config->error_count;
         handler(cmd, mconfig, value);
+        if (config->error_count > errors_before) log_refused_location(config, path, reader.number);
     }
     return 0;
 }
@@ -146,6 +148,12 @@ int read_file(agent_server_config *config, cmd_parms *cmd, void *mconfig, const 
 }
 
 }  // namespace
+
+bool reading_module_file() { return !g_files_being_read.empty(); }
+
+void log_refused_location(const agent_server_config *config, const char *file, int line) {
+    log_error(config, "The refused value is on line %i of \"%s\"", line, file != nullptr ? file : "?");
+}
 
 int read_module_config_file(agent_server_config *config, cmd_parms *cmd, void *mconfig) {
     const char *path = config->module_config_file;

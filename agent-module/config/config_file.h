@@ -12,6 +12,14 @@ struct agent_server_config;
 // 0 when the file was read to its end, -1 otherwise (logged).
 int read_module_config_file(agent_server_config *config, cmd_parms *cmd, void *mconfig);
 
+// True while a module configuration file is read: its reader names the line
+// of a value a handler refuses.
+bool reading_module_file();
+
+// Says where a refused value stands, at error level, so that a configuration
+// test points at the line to mend.
+void log_refused_location(const agent_server_config *config, const char *file, int line);
+
 // ---- helpers shared by the readers of configuration files ----------------
 
 // APR's text for a status (at most 127 characters).

@@ -30,17 +30,46 @@ std::optional<bool> parse_yes_no(std::string_view text) { return parse_pair(text
 
 std::optional<bool> parse_true_false(std::string_view text) { return parse_pair(text, "true", "false"); }
 
-std::optional<int> parse_int(std::string_view text) {
+IntegerReading read_integer(std::string_view text) {
+    IntegerReading reading;
+    text = trim(text);
+    reading.sign = !text.empty() && (text.front() == '+' || text.front() == '-');
+    // "%i" takes no blank between the sign and the digits; strtol would.
+    if (text.empty() || (reading.sign && (text.size() == 1 || is_space(text[1])))) {
+        reading.fault = NumberFault::not_a_number;
+        return reading;
+    }
     // strtol with base 0 reads exactly what "%i" reads; it needs a terminated copy.
     const std::string copy(text);
     const char *start = copy.c_str();
     char *end = nullptr;
     errno = 0;
     const long value = std::strtol(start, &end, 0);
-    if (end == start) return std::nullopt;
-    if (value > INT_MAX) return INT_MAX;
-    if (value < INT_MIN) return INT_MIN;
-    return static_cast<int>(value);
+    if (end == start) {
+        reading.fault = NumberFault::not_a_number;
+        return reading;
+    }
+    if (value > INT_MAX || value < INT_MIN || errno == ERANGE) {
+        reading.value = value > 0 ? INT_MAX : INT_MIN;
+        reading.fault = NumberFault::out_of_range;
+    } else {
+        reading.value = static_cast<int>(value);
+    }
+    if (*end != '\0' && reading.ok()) reading.fault = NumberFault::trailing_text;
+    return reading;
+}
+
+std::string_view integer_refusal(const IntegerReading &reading, bool clamp) {
+    switch (reading.fault) {
+    case NumberFault::not_a_number: return "is not a number";
+    case NumberFault::trailing_text: return "has text after the number";
+    case NumberFault::out_of_range:
+        if (!clamp) return "is out of range";
+        break;
+    case NumberFault::none: break;
+    }
+    if (!clamp && reading.sign && reading.value >= 0) return "takes no sign";
+    return {};
 }
 
 std::vector<std::string_view> split_comma_list(std::string_view text) {

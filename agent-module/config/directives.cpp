@@ -8,6 +8,7 @@
 #include <cstring>
 #include <strings.h>
 #include <string_view>
+#include <strings.h>
 
 namespace {
 
@@ -50,6 +51,17 @@ bool set_flag(agent_server_config *config, const char *directive, int agent_serv
     return true;
 }
 
+// Integers: a value that is not a plain number is refused with a line naming
+// the directive and the value. True when the reading holds a number to use.
+bool accept_number(agent_server_config *config, const char *directive, const char *value,
+                   const qv::IntegerReading &reading, bool clamp) {
+    const std::string_view why = qv::integer_refusal(reading, clamp);
+    if (why.empty()) return true;
+    log_error(config, "%s: value \"%s\" %.*s", directive, value, static_cast<int>(why.size()), why.data());
+    ++config->error_count;
+    return false;
+}
+
 // Appends a copy of the value to a list; the messages name the list.
 struct ListMessages {
     const char *no_array;
@@ -71,9 +83,31 @@ bool push_entry(cmd_parms *cmd, agent_server_config *config, apr_array_header_t 
     return true;
 }
 
-#define QV_CONFIG_OR_RETURN()                          \
-    agent_server_config *config = config_of(cmd);      \
-    if (config == nullptr) return nullptr
+// Names the line of Apache's configuration that holds a value the handler
+// refused (a module file's reader names its own lines).
+class RefusalLocation {
+public:
+    RefusalLocation(const cmd_parms *cmd, const agent_server_config *config)
+        : cmd_(cmd), config_(config), errors_before_(config->error_count) {}
+    ~RefusalLocation() {
+        if (config_->error_count > errors_before_ && !reading_module_file() && cmd_->directive != nullptr)
+            log_refused_location(config_, cmd_->directive->filename, cmd_->directive->line_num);
+    }
+    // Errors counted so far are named elsewhere (by the lines of a module file).
+    void rebase() { errors_before_ = config_->error_count; }
+    RefusalLocation(const RefusalLocation &) = delete;
+    RefusalLocation &operator=(const RefusalLocation &) = delete;
+
+private:
+    const cmd_parms *cmd_;
+    const agent_server_config *config_;
+    int errors_before_;
+};
+
+#define QV_CONFIG_OR_RETURN()                               \
+    agent_server_config *config = config_of(cmd);           \
+    if (config == nullptr) return nullptr;                  \
+    RefusalLocation refusal_location(cmd, config)
 
 const char *set_configuration_file(cmd_parms *cmd, void *mconfig, const char *value) {
     QV_CONFIG_OR_RETURN();
@@ -84,7 +118,9 @@ const char *set_configuration_file(cmd_parms *cmd, void *mconfig, const char *va
         log_trace(config, "Quorvel Apache Agent configuration file: %s", config->module_config_file);
     else
         log_trace(config, "Quorvel Apache Agent configuration file: %s ==> %s", value, config->module_config_file);
-    if (read_module_config_file(config, cmd, mconfig) != 0) ++config->error_count;
+    const int read = read_module_config_file(config, cmd, mconfig);
+    refusal_location.rebase();
+    if (read != 0) ++config->error_count;
     return nullptr;
 }
 
@@ -124,8 +160,9 @@ const char *set_send_attributes_once(cmd_parms *cmd, void *, const char *value) 
 
 const char *set_verbose_level(cmd_parms *cmd, void *, const char *value) {
     QV_CONFIG_OR_RETURN();
-    // Any value is taken: one that does not read as a number means 0.
-    config->verbose_level = qv::clamp_verbose_level(qv::parse_int(value).value_or(0));
+    const qv::IntegerReading level = qv::read_integer(value);
+    if (!accept_number(config, "QuorvelVerboseLevel", value, level, true)) return nullptr;
+    config->verbose_level = qv::clamp_verbose_level(level.value);
     config->settings |= SETTING_VERBOSE_LEVEL;
     log_trace(config, "Quorvel Apache Agent verbose level: %i", config->verbose_level);
     return nullptr;
@@ -246,12 +283,11 @@ const char *set_unauthenticated_action(cmd_parms *cmd, void *, const char *value
 
 const char *set_library_verbose_level(cmd_parms *cmd, void *, const char *value) {
     QV_CONFIG_OR_RETURN();
-    const auto level = qv::parse_int(value);
-    if (!level) {
-        reject(config, "Cannot parse the Quorvel Apache Agent Nubrel library verbose level");
-        return nullptr;
-    }
-    config->library_verbose_level = qv::clamp_verbose_level(*level);
+    const qv::IntegerReading level = qv::read_integer(value);
+    if (level.fault == qv::NumberFault::not_a_number)
+        log_error(config, "Cannot parse the Quorvel Apache Agent Nubrel library verbose level");
+    if (!accept_number(config, "QuorvelNubrelLibVerboseLevel", value, level, true)) return nullptr;
+    config->library_verbose_level = qv::clamp_verbose_level(level.value);
     config->settings |= SETTING_LIBRARY_VERBOSE_LEVEL;
     log_trace(config, "Quorvel Apache Agent Nubrel library verbose level: %i", config->library_verbose_level);
     return nullptr;
@@ -275,21 +311,22 @@ const char *set_application_host(cmd_parms *cmd, void *, const char *value) {
 
 const char *set_application_port(cmd_parms *cmd, void *, const char *value) {
     QV_CONFIG_OR_RETURN();
-    const auto port = qv::parse_int(value);
-    if (!port) {
+    const qv::IntegerReading port = qv::read_integer(value);
+    if (port.fault == qv::NumberFault::not_a_number) {
         log_error(config, "Cannot get the application HTTP port - failed to parse the value \"%s\"", value);
         ++config->error_count;
         return nullptr;
     }
+    if (!accept_number(config, "QuorvelApplicationPort", value, port, false)) return nullptr;
     // The number is kept even when it is out of range; start-up reports it again.
-    config->application_port = *port;
-    if (*port < 1 || *port > 65535) {
-        log_error(config, "Cannot get the application HTTP port - value %i is not valid", *port);
+    config->application_port = port.value;
+    if (port.value < 1 || port.value > 65535) {
+        log_error(config, "Cannot get the application HTTP port - value %i is not valid", port.value);
         ++config->error_count;
         return nullptr;
     }
     config->settings |= SETTING_APPLICATION_PORT;
-    log_trace(config, "Quorvel application port: %i", *port);
+    log_trace(config, "Quorvel application port: %i", port.value);
     return nullptr;
 }
 
@@ -443,15 +480,16 @@ const char *set_cache_control_value(cmd_parms *cmd, void *, const char *value) {
 
 const char *set_renewal_interval(cmd_parms *cmd, void *, const char *value) {
     QV_CONFIG_OR_RETURN();
-    const auto seconds = qv::parse_int(value);
-    if (!seconds || *seconds < 0) {
-        log_error(config, "QuorvelSessionRenewalInterval: \"%s\" is not a number of seconds", value);
+    const qv::IntegerReading seconds = qv::read_integer(value);
+    if (!accept_number(config, "QuorvelSessionRenewalInterval", value, seconds, false)) return nullptr;
+    if (seconds.value < 0) {
+        log_error(config, "QuorvelSessionRenewalInterval: value \"%s\" is not a number of seconds", value);
         ++config->error_count;
         return nullptr;
     }
-    config->renewal_interval = *seconds;
+    config->renewal_interval = seconds.value;
     config->settings |= SETTING_RENEWAL_INTERVAL;
-    log_trace(config, "Quorvel Apache Agent session renewal interval: %i sec", *seconds);
+    log_trace(config, "Quorvel Apache Agent session renewal interval: %i sec", seconds.value);
     return nullptr;
 }
 
@@ -463,13 +501,14 @@ bool set_process_wide_count(cmd_parms *cmd, agent_server_config *config, const c
         ++config->error_count;
         return false;
     }
-    const auto count = qv::parse_int(value);
-    if (!count || *count < 0) {
-        log_error(config, "%s: \"%s\" is not a count", directive, value);
+    const qv::IntegerReading count = qv::read_integer(value);
+    if (!accept_number(config, directive, value, count, false)) return false;
+    if (count.value < 0) {
+        log_error(config, "%s: value \"%s\" is not a count", directive, value);
         ++config->error_count;
         return false;
     }
-    config->*field = *count;
+    config->*field = count.value;
     return true;
 }
 
@@ -485,6 +524,21 @@ const char *set_token_cache_bytes(cmd_parms *cmd, void *, const char *value) {
     QV_CONFIG_OR_RETURN();
     if (set_process_wide_count(cmd, config, "QuorvelTokenCacheBytes", &agent_server_config::token_cache_bytes, value))
         log_trace(config, "Quorvel Apache Agent token cache bytes: %i", config->token_cache_bytes);
+    return nullptr;
+}
+
+const char *set_attribute_header_style(cmd_parms *cmd, void *, const char *value) {
+    QV_CONFIG_OR_RETURN();
+    if (strcasecmp(value, "underscore") == 0) {
+        config->attribute_headers_dashed = 0;
+    } else if (strcasecmp(value, "dash") == 0) {
+        config->attribute_headers_dashed = 1;
+    } else {
+        reject(config, "QuorvelAttributeHeaderStyle: should be either underscore or dash");
+        return nullptr;
+    }
+    config->settings |= SETTING_ATTRIBUTE_HEADER_STYLE;
+    log_trace(config, "Quorvel Apache Agent attribute header style: %s", value);
     return nullptr;
 }
 
@@ -605,6 +659,10 @@ const command_rec agent_directives[] = {
     QV_DIRECTIVE("QuorvelTokenCacheBytes", set_token_cache_bytes,
                  "QuorvelTokenCacheBytes -- the most memory, in bytes, the token cache of each server process "
                  "takes. Default 4194304."),
+    QV_DIRECTIVE("QuorvelAttributeHeaderStyle", set_attribute_header_style,
+                 "QuorvelAttributeHeaderStyle -- underscore or dash: whether the request headers that carry session "
+                 "attributes are named with '_' (QV_AUTH_MAIL) or with '-' (QV-AUTH-MAIL), for application servers "
+                 "and proxies that drop header names with '_'. Environment variables keep '_'."),
     {nullptr, {nullptr}, nullptr, 0, RAW_ARGS, nullptr},
 };
 

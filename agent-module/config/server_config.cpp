@@ -74,6 +74,7 @@ constexpr IntSetting kIntSettings[] = {
     {SETTING_COOKIE_HTTP_ONLY, &agent_server_config::cookie_http_only},
     {SETTING_COOKIE_SAME_SITE, &agent_server_config::cookie_same_site},
     {SETTING_UNAUTHENTICATED_ACTION, &agent_server_config::unauthenticated_action},
+    {SETTING_ATTRIBUTE_HEADER_STYLE, &agent_server_config::attribute_headers_dashed},
 };
 
 // A text setting and the number derived from it that goes with it: its

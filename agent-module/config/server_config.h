@@ -37,6 +37,7 @@ enum agent_setting : uint64_t {
     SETTING_COOKIE_SAME_SITE = 1ull << 24,
     SETTING_UNAUTHENTICATED_ACTION = 1ull << 25,
     SETTING_RENEWAL_INTERVAL = 1ull << 26,
+    SETTING_ATTRIBUTE_HEADER_STYLE = 1ull << 27,
 };
 
 // QuorvelCookieSameSite: the SameSite attribute of both session cookies.
@@ -82,6 +83,9 @@ struct agent_server_config {
     // The token cache of each process (main server only): its bounds; 0 entries turns it off.
     int token_cache_entries;
     int token_cache_bytes;
+    // QuorvelAttributeHeaderStyle dash: attribute request headers are named
+    // with '-' in place of '_' (environment variables keep '_').
+    int attribute_headers_dashed;
     char *module_config_file;
     char *attribute_prefix;
     char *application_scheme;

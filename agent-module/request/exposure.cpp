@@ -85,6 +85,20 @@ void put_all(apr_table_t *target, const apr_table_t *values, Exposure how) {
     }
 }
 
+// The same names with '-' for '_', for back-ends that drop header names with '_'.
+apr_table_t *dashed_names(apr_pool_t *pool, const apr_table_t *values) {
+    const apr_array_header_t *entries = apr_table_elts(values);
+    apr_table_t *dashed = apr_table_make(pool, entries->nelts);
+    const auto *items = reinterpret_cast<const apr_table_entry_t *>(entries->elts);
+    for (int i = 0; i < entries->nelts; ++i) {
+        char *name = apr_pstrdup(pool, items[i].key);
+        for (char *c = name; *c != '\0'; ++c)
+            if (*c == '_') *c = '-';
+        apr_table_setn(dashed, name, items[i].val);
+    }
+    return dashed;
+}
+
 }  // namespace
 
 int expose_session_attributes(const char *payload, request_rec *r, const agent_server_config *config,
@@ -133,8 +147,9 @@ int expose_session_attributes(const char *payload, request_rec *r, const agent_s
     }
     if (to_environment) put_all(r->subprocess_env, values, how);
     if (to_headers) {
-        put_all(r->headers_in, values, how);
-        if (session_headers != nullptr) put_all(session_headers, values, Exposure::first);
+        const apr_table_t *headers = config->attribute_headers_dashed != 0 ? dashed_names(r->pool, values) : values;
+        put_all(r->headers_in, headers, how);
+        if (session_headers != nullptr) put_all(session_headers, headers, Exposure::first);
     }
     if (environment_count > 0) log_debug(config, " Total environment variables added: %i", environment_count);
     if (header_count > 0) log_debug(config, " Total request HTTP headers added: %i", header_count);

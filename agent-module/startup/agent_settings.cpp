@@ -32,33 +32,45 @@ void set_cookie_domain(agent_server_config *config, char *value) {
     log_basic(config, "Quorvel cookie domain: %s", value);
 }
 
+// A number of the agent file that is not a plain number is refused with a
+// line naming the file, the key and the value; `part_line` is the older
+// message for a value that is no number at all. True when the number is to be used.
+bool accept_number(agent_server_config *config, const char *key, const char *value,
+                   const qv::IntegerReading &reading, const char *part_line) {
+    const std::string_view why = qv::integer_refusal(reading, false);
+    if (why.empty()) return true;
+    if (reading.fault == qv::NumberFault::not_a_number) log_error(config, "%s", part_line);
+    log_error(config, "Quorvel Agent configuration file \"%s\": %s = \"%s\" %.*s%s",
+              config->agent_config_file != nullptr ? config->agent_config_file : "", key, value,
+              static_cast<int>(why.size()), why.data(),
+              reading.fault == qv::NumberFault::trailing_text && std::strcmp(key, "cipher-suite") != 0
+                  ? " - write whole seconds, without a unit"
+                  : "");
+    count_error(config);
+    return false;
+}
+
 void set_token_lifetime(agent_server_config *config, char *value) {
-    const auto seconds = qv::parse_int(value);
-    if (!seconds) {
-        log_error(config, "Cannot parse the Quorvel token lifetime");
+    const qv::IntegerReading seconds = qv::read_integer(value);
+    if (!accept_number(config, "token-lifetime", value, seconds, "Cannot parse the Quorvel token lifetime")) return;
+    config->token_lifetime = seconds.value;
+    if (seconds.value < 0) {
+        log_error(config, "Quorvel token lifetime is incorrect: %i sec", seconds.value);
         return count_error(config);
     }
-    config->token_lifetime = *seconds;
-    if (*seconds < 0) {
-        log_error(config, "Quorvel token lifetime is incorrect: %i sec", *seconds);
-        return count_error(config);
-    }
-    log_basic(config, "Quorvel token lifetime: %i sec", *seconds);
+    log_basic(config, "Quorvel token lifetime: %i sec", seconds.value);
 }
 
 void set_cipher_suite(agent_server_config *config, char *value) {
-    const auto suite = qv::parse_int(value);
-    if (!suite) {
-        log_error(config, "Cannot parse the Quorvel cipher suite");
+    const qv::IntegerReading suite = qv::read_integer(value);
+    if (!accept_number(config, "cipher-suite", value, suite, "Cannot parse the Quorvel cipher suite")) return;
+    if (is_valid_cipher_suite(suite.value) == 0) {
+        log_error(config, "Quorvel cipher suite %i is incorrect", suite.value);
         return count_error(config);
     }
-    if (is_valid_cipher_suite(*suite) == 0) {
-        log_error(config, "Quorvel cipher suite %i is incorrect", *suite);
-        return count_error(config);
-    }
-    config->cipher_suite = *suite;
-    const char *name = nubrel_get_cipher_suite_name(*suite);
-    log_basic(config, "Quorvel cipher suite: %i (%s)", *suite, name != nullptr ? name : "NULL");
+    config->cipher_suite = suite.value;
+    const char *name = nubrel_get_cipher_suite_name(suite.value);
+    log_basic(config, "Quorvel cipher suite: %i (%s)", suite.value, name != nullptr ? name : "NULL");
 }
 
 void set_use_cookie(agent_server_config *config, char *value) {
@@ -72,17 +84,16 @@ void set_use_cookie(agent_server_config *config, char *value) {
 }
 
 void set_notbefore_tolerance(agent_server_config *config, char *value) {
-    const auto seconds = qv::parse_int(value);
-    if (!seconds) {
-        log_error(config, "Cannot parse the Quorvel Apache Agent notbefore tolerance period");
+    const qv::IntegerReading seconds = qv::read_integer(value);
+    if (!accept_number(config, "token-notbefore-tolerance", value, seconds,
+                       "Cannot parse the Quorvel Apache Agent notbefore tolerance period"))
+        return;
+    config->notbefore_tolerance = seconds.value;
+    if (seconds.value < 0) {
+        log_error(config, "Quorvel Apache Agent notbefore tolerance period %i sec is incorrect", seconds.value);
         return count_error(config);
     }
-    config->notbefore_tolerance = *seconds;
-    if (*seconds < 0) {
-        log_error(config, "Quorvel Apache Agent notbefore tolerance period %i sec is incorrect", *seconds);
-        return count_error(config);
-    }
-    log_basic(config, "Quorvel Apache Agent notbefore tolerance period: %i sec", *seconds);
+    log_basic(config, "Quorvel Apache Agent notbefore tolerance period: %i sec", seconds.value);
 }
 
 void set_obfuscate_password(agent_server_config *config, char *value) {

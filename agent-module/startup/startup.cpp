@@ -277,6 +277,10 @@ int check_settings(agent_server_config *config, server_rec *s) {
     if (is_valid_cipher_suite(config->cipher_suite) == 0) {
         log_error(config, "Quorvel Agent cipher suite %i is incorrect", config->cipher_suite);
         agent_errors = true;
+    } else if (config->cipher_suite == 0) {
+        // Allowed for tests, but said at error level so that it is never missed.
+        log_error(config, "Quorvel Agent cipher suite 0 encrypts nothing and its digest is an unkeyed SHA-1: anyone "
+                          "can forge a session for any user - never use it in production");
     }
     if (config->obfuscate_password != 0 && check_password_obfuscation(config) != 0) agent_errors = true;
     if (agent_errors)
@@ -426,26 +430,32 @@ apr_status_t forget_library_server(void *) {
     return APR_SUCCESS;
 }
 
-bool create_library_instance(agent_server_config *config, apr_pool_t *pconf) {
+// A library instance that has read the record's agent file, or null after
+// logging why not.
+nubrel_instance *configured_instance(const agent_server_config *config) {
     log_basic(config, "Creating a per module NBR API instance...");
-    config->library_instance = nubrel_create_instance();
-    if (config->library_instance == nullptr) {
+    nubrel_instance *instance = nubrel_create_instance();
+    if (instance == nullptr) {
         log_error(config, "cannot create a per module NBR API instance...");
-        return false;
+        return nullptr;
     }
     log_basic(config, "Configuring properties of a per module NBR API instance...");
     if (config->agent_config_file != nullptr) {
         log_basic(config, "Exposing the Quorvel Agent configuration file for the NBR API instance...");
-        if (set_quorvelagent_configuration_file(config->library_instance, config->agent_config_file) != 0) {
+        if (set_quorvelagent_configuration_file(instance, config->agent_config_file) != 0) {
             log_error(config, "Cannot set configuration file of Quorvel Agent for the NBR API instance...");
-            if (nubrel_release_instance(config->library_instance) == 0)
-                config->library_instance = nullptr;
-            else
+            if (nubrel_release_instance(instance) != 0)
                 log_error(config, "Cannot release a per module NBR API instance");
-            return false;
+            return nullptr;
         }
     }
     log_basic(config, "Succeeded to configure a per module NBR API instance");
+    return instance;
+}
+
+bool create_library_instance(agent_server_config *config, apr_pool_t *pconf) {
+    config->library_instance = configured_instance(config);
+    if (config->library_instance == nullptr) return false;
     auto *release = static_cast<InstanceRelease *>(apr_palloc(pconf, sizeof(InstanceRelease)));
     *release = {config, config->library_instance};
     apr_pool_cleanup_register(pconf, release, release_library_instance, apr_pool_cleanup_null);
@@ -523,20 +533,36 @@ bool protects_something(const agent_server_config *config) {
     return config->uri_filters->nelts > 0 || config->auth_type_places > 0;
 }
 
+// Reads the agent file and checks one record: the settings taken together,
+// the wire cookie name and every filter list, with what they make in `pool`.
+// At a start the first failing step ends them; `keep_going` (the
+// configuration test) runs every step that does not build on a failed one,
+// so that one run reports all it can. The result is the number of failed steps.
+int check_record(agent_server_config *config, server_rec *s, apr_pool_t *pool, apr_pool_t *values,
+                 apr_pool_t *ptemp, bool keep_going) {
+    int failures = 0;
+    const auto failed = [&failures, keep_going] { return ++failures, !keep_going; };
+    if (read_agent_config_file(config, ptemp, values) != 0) {
+        if (failed()) return failures;
+    } else {
+        log_basic(config, "Ensuring whether configuration parameters are OK...");
+        if (check_settings(config, s) > 0) {
+            if (failed()) return failures;
+        } else if (!derive_wire_cookie_name(config, pool) && failed()) {
+            return failures;
+        }
+    }
+    for (const FilterList &list : kFilterLists)
+        if (!compile_filter_list(config, list, pool) && failed()) return failures;
+    if (!compile_start_page_filter(config, pool) && failed()) return failures;
+    return failures;
+}
+
 // Reads, checks and prepares one record, in the order of the main server's
 // start-up; false after logging the first step that fails.
 bool prepare_record(agent_server_config *config, server_rec *s, server_rec *main_server, apr_pool_t *pconf,
                     apr_pool_t *ptemp) {
-    if (read_agent_config_file(config, ptemp, pconf) != 0) return false;
-
-    log_basic(config, "Ensuring whether configuration parameters are OK...");
-    if (check_settings(config, s) > 0) return false;
-
-    if (!derive_wire_cookie_name(config, pconf)) return false;
-
-    for (const FilterList &list : kFilterLists)
-        if (!compile_filter_list(config, list, pconf)) return false;
-    if (!compile_start_page_filter(config, pconf)) return false;
+    if (check_record(config, s, pconf, pconf, ptemp, false) > 0) return false;
 
     log_basic(config, "Performing post-configuration initialization...");
     if (s == main_server) {
@@ -562,6 +588,63 @@ bool prepare_record(agent_server_config *config, server_rec *s, server_rec *main
     }
     config->active = 1;
     return true;
+}
+
+// The records start-up prepares, main server first: every record that
+// protects something, each once; with nothing protected anywhere, the main
+// server's, whose checks say so.
+bool anything_protected(server_rec *main_server) {
+    for (server_rec *host = main_server; host != nullptr; host = host->next)
+        if (protects_something(server_config_of(host))) return true;
+    return false;
+}
+
+template <typename Visit>
+void for_each_record_to_prepare(server_rec *main_server, Visit &&visit) {
+    const agent_server_config *main_config = server_config_of(main_server);
+    if (!anything_protected(main_server) || protects_something(main_config)) visit(main_server);
+    for (server_rec *host = main_server->next; host != nullptr; host = host->next) {
+        const agent_server_config *host_config = server_config_of(host);
+        if (host_config == main_config || !protects_something(host_config)) continue;
+        bool seen = false;
+        for (server_rec *earlier = main_server->next; earlier != host && !seen; earlier = earlier->next)
+            seen = server_config_of(earlier) == host_config;
+        if (!seen) visit(host);
+    }
+}
+
+// ---- the configuration test -----------------------------------------------
+
+// What a record's checks made in the test's pool goes with it.
+void forget_checked(agent_server_config *config) {
+    for (apr_array_header_t *compiled : {config->compiled_virtual_host_filters, config->compiled_uri_filters,
+                                         config->compiled_logout_urls, config->compiled_attribute_filters})
+        if (compiled != nullptr) apr_array_clear(compiled);
+    config->compiled_start_page_filter = nullptr;
+    config->error_page_template = nullptr;
+    config->start_page_template = nullptr;
+    config->wire_cookie_name = config->cookie_name;
+    config->wire_cookie_name_length = config->cookie_name_length;
+}
+
+// Every check of start-up for one record, nothing kept: the agent file as
+// the module and the library read it, the settings, the filters and the
+// templates. The number of failed steps.
+int test_record(agent_server_config *config, server_rec *s, apr_pool_t *pconf, apr_pool_t *ptemp) {
+    apr_pool_t *pool = nullptr;
+    if (apr_pool_create(&pool, ptemp) != APR_SUCCESS) {
+        log_error(config, "Cannot test the configuration - out of memory");
+        return 1;
+    }
+    int failures = check_record(config, s, pool, pconf, ptemp, true);
+    if (nubrel_instance *instance = configured_instance(config); instance == nullptr)
+        ++failures;
+    else if (nubrel_release_instance(instance) != 0)
+        log_error(config, "Cannot release a per module NBR API instance");
+    if (!load_templates(config, pool)) ++failures;
+    forget_checked(config);
+    apr_pool_destroy(pool);
+    return failures;
 }
 
 // True on the first run of the hook: Apache reads its configuration twice at
@@ -604,22 +687,45 @@ int agent_post_config(apr_pool_t *pconf, apr_pool_t *, apr_pool_t *ptemp, server
 
     count_auth_type_places(s, ptemp);
     // Every record that protects something is checked and prepared, never
-    // left half-configured to let requests through. With nothing protected
-    // anywhere, the main server's checks say so.
-    bool anything_protected = false;
-    for (server_rec *host = s; host != nullptr; host = host->next)
-        anything_protected = anything_protected || protects_something(server_config_of(host));
-    if (!anything_protected || protects_something(config)) {
-        if (!prepare_record(config, s, s, pconf, ptemp)) refuse_to_start(config);
-    } else if (!initialize_library(config, s, pconf)) {
+    // left half-configured to let requests through. The library is set up
+    // with the main server's record even when only virtual hosts protect.
+    if (!protects_something(config) && anything_protected(s) && !initialize_library(config, s, pconf))
         refuse_to_start(config);
-    }
-    for (server_rec *host = s->next; host != nullptr; host = host->next) {
+    for_each_record_to_prepare(s, [&](server_rec *host) {
         agent_server_config *host_config = server_config_of(host);
-        if (host_config == config || host_config->active || !protects_something(host_config)) continue;
         if (!prepare_record(host_config, host, s, pconf, ptemp)) refuse_to_start(host_config);
-    }
+    });
 
     log_basic(config, "Configuration has succeeded - running the QV module...");
     return OK;
+}
+
+int agent_check_config(apr_pool_t *pconf, apr_pool_t *, apr_pool_t *ptemp, server_rec *s) {
+    // A real start or restart is checked where it always was, after Apache
+    // has opened its logs; only a configuration test is judged here.
+    const int mode = ap_state_query(AP_SQ_RUN_MODE);
+    if (mode != AP_SQ_RM_CONFIG_TEST && mode != AP_SQ_RM_CONFIG_DUMP) return OK;
+    agent_server_config *config = server_config_of(s);
+    // Without a record (no memory for it) the start would fail too.
+    if (config == nullptr) return HTTP_INTERNAL_SERVER_ERROR;
+    // The library's lines of the test go where the module's go, under its tag.
+    nubrel_set_module_servrec(s);
+    int failures = 0;
+    if (const int errors = configuration_errors(s); errors > 0) {
+        log_error(config, "Total errors during the server's init sequence: %i", errors);
+        failures += errors;
+    }
+    try {
+        for_each_record_to_prepare(s, [&](server_rec *host) {
+            failures += test_record(server_config_of(host), host, pconf, ptemp);
+        });
+    } catch (...) {
+        log_error(config, "Cannot test the configuration - out of memory");
+        ++failures;
+    }
+    nubrel_set_module_servrec(nullptr);
+    if (failures == 0) return OK;
+    log_error(config, "The Apache Agent's configuration is not valid (%i errors above): Apache would not start with it",
+              failures);
+    return HTTP_INTERNAL_SERVER_ERROR;
 }

@@ -38,6 +38,31 @@ ServerSetup proxy_setup(const Backend &backend, bool agent_first) {
     return setup;
 }
 
+// Back-ends that refuse header names with '_' get the attributes under '-'
+// names with QuorvelAttributeHeaderStyle dash; environment variables keep '_',
+// and a client's headers of either spelling are still removed.
+TEST(ProxiedApplication, DashedAttributeHeadersReachABackendThatRefusesUnderscores) {
+    Backend backend({true, {}});
+    ServerSetup setup = proxy_setup(backend, false);
+    const auto ask = [&](ApacheServer &server) {
+        return get(server.url("/app/page"),
+                   {cookie_header(session_token("jdoe", "mail=jdoe@example.test\n")), "QV-AUTH-ROLE: admin"});
+    };
+    // The default names never get through.
+    EXPECT_EQ(ask(shared_server(setup)).status, 400);
+
+    setup.agent_directives += "QuorvelAttributeHeaderStyle dash\n";
+    setup.server_directives += "Header always set X-Env-Mail \"expr=%{reqenv:QV_AUTH_MAIL}\"\n";
+    ApacheServer &server = shared_server(setup);
+    ASSERT_TRUE(server.serving()) << server.log().text();
+    const HttpResponse granted = ask(server);
+    ASSERT_EQ(granted.status, 200) << granted.body;
+    EXPECT_EQ(backend_header(granted.body, "QV-AUTH-SUBJECT"), "jdoe");
+    EXPECT_EQ(backend_header(granted.body, "QV-AUTH-MAIL"), "jdoe@example.test");
+    EXPECT_EQ(granted.body.find("admin"), std::string::npos) << granted.body;
+    EXPECT_EQ(granted.header("X-Env-Mail"), "jdoe@example.test");
+}
+
 TEST(ProxiedApplication, NothingReachesTheBackendWithoutASession) {
     Backend backend;
     for (const bool agent_first : {false, true}) {

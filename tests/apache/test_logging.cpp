@@ -63,3 +63,24 @@ TEST(ModuleLog, LinesAreCutAndNeverUsedAsFormats) {
 }
 
 }  // namespace
+
+// The library logs under the module's tag, so that the module's own LogLevel
+// governs its lines as it governs the module's.
+TEST(LibraryLog, FollowsTheModulesLogLevel) {
+    constexpr std::string_view kProgress = "Parsing Quorvel Agent's configuration file: ";
+    for (const auto &[log_level, shown] : {std::pair{"warn qv:info", true}, std::pair{"warn", false}}) {
+        ServerSetup setup;
+        setup.log_level = log_level;
+        setup.agent_directives = "QuorvelNubrelLibVerboseLevel 2\n" + setup.agent_directives;
+        ApacheServer &server = shared_server(setup);
+        ASSERT_TRUE(server.serving()) << server.log().text();
+        const ErrorLog log = server.log();
+        bool tagged = false;
+        for (const LogLine &line : log.lines) {
+            if (line.message.find(kProgress) == std::string::npos) continue;
+            EXPECT_EQ(line.module, "qv") << line.message;
+            tagged = tagged || (line.module == "qv" && line.level == "info");
+        }
+        EXPECT_EQ(tagged, shown) << "LogLevel " << log_level << "\n" << log.text();
+    }
+}

@@ -164,6 +164,16 @@ TEST(Startup, ObfuscatedPasswordIsAccepted) {
     EXPECT_TRUE(server.log().has("Quorvel password-obfuscation feature is turned on"));
 }
 
+TEST(Startup, NullCipherSuiteStartsWithAnErrorLine) {
+    ServerSetup setup;
+    *setup.agent_file += "cipher-suite = 0\n";
+    ApacheServer &server = shared_server(setup);
+    ASSERT_TRUE(server.serving()) << server.log().text();
+    EXPECT_TRUE(server.log().has("error", "Quorvel Agent cipher suite 0 encrypts nothing and its digest is an unkeyed "
+                                          "SHA-1: anyone can forge a session for any user - never use it in production"))
+        << server.log().text();
+}
+
 TEST(Startup, ApacheListsTheDirectivesWithTheirHelp) {
     const CommandResult result = run_apache_command(ServerSetup{}, {"-L"});
     ASSERT_EQ(result.exit_status, 0) << result.output;
@@ -194,7 +204,7 @@ TEST(Startup, ApacheListsTheDirectivesWithTheirHelp) {
         "QuorvelErrorPageTemplateFile", "QuorvelStartPageTemplateFile", "QuorvelStartPageURL",
         "QuorvelDisableAgentForVirtualHost", "QuorvelEnableUserBrowserCacheControl",
         "QuorvelCacheControlHeaderValue", "QuorvelSessionRenewalInterval", "QuorvelTokenCacheEntries",
-        "QuorvelTokenCacheBytes"};
+        "QuorvelTokenCacheBytes", "QuorvelAttributeHeaderStyle"};
     EXPECT_EQ(names, expected);
     EXPECT_NE(result.output.find(
                   "\tQuorvelCacheControlHeaderValue -- specifies an alternative value of the outbound HTTP request "
@@ -309,6 +319,10 @@ INSTANTIATE_TEST_SUITE_P(
                  "that is not secure, and no session would ever start"}},
         Refusal{"UnknownUnauthenticatedAction", [](ServerSetup &s) { add(s, "QuorvelUnauthenticatedAction json\n"); },
                 {"QuorvelUnauthenticatedAction: should be redirect, 401 or auto, not \"json\""}},
+        // 30 seconds would let sessions die at once: a unit is refused, not ignored.
+        Refusal{"LifetimeWithAUnit", [](ServerSetup &s) { *s.agent_file += "token-lifetime = 30m\n"; },
+                {"Quorvel Agent configuration file \"{root}/conf/agent.conf\": token-lifetime = \"30m\" has text "
+                 "after the number - write whole seconds, without a unit"}},
         Refusal{"EmptyErrorPageTemplate",
                 [](ServerSetup &s) {
                     s.files["pages/error.html"] = "";

@@ -52,8 +52,9 @@ check_clients() {
 
 # check_apache ROOT AVAILABLE CONFDIR MODULE TOOL LIBRARY_PATH SERVER:
 # an Apache whose configuration includes the tree's qv.load and qv.conf (in
-# AVAILABLE) passes the syntax check as installed; with a password written
-# into the tree's agent file (in CONFDIR) and a filter, it sends a protected
+# AVAILABLE) fails the configuration test as installed, naming the missing
+# password and filter; with a password written into the tree's agent file
+# (in CONFDIR) and a filter, it passes it, sends a protected
 # URL without a session to the sample's login page, serves it with a token
 # minted by the tree's TOOL, and serves an open URL as before. LIBRARY_PATH
 # is the LD_LIBRARY_PATH for the tree's module and tool (empty when their
@@ -79,17 +80,24 @@ check_apache() {
     if [ "$(id -u)" -eq 0 ]; then user_group="User www-data
 Group www-data"; fi
 
-    # The sample configuration as installed passes the syntax check.
+    # The sample configuration as installed is read by Apache; the
+    # configuration test, which runs the module's start-up checks, names what
+    # the operator must still add.
     write_httpd_conf ""
-    LD_LIBRARY_PATH=$a_libpath "$apache" -t -d "$server" -f "$server/conf/httpd.conf" >"$server/configtest.log" 2>&1 ||
-        fail "configtest: $(cat "$server/configtest.log")"
-    grep -q 'Syntax OK' "$server/configtest.log" || fail "configtest did not say Syntax OK"
+    if LD_LIBRARY_PATH=$a_libpath "$apache" -t -d "$server" -f "$server/conf/httpd.conf" >"$server/configtest.log" 2>&1; then
+        fail "configtest passed without a password and a filter"
+    fi
+    grep -q 'password is not defined' "$server/configtest.log" || fail "configtest: $(cat "$server/configtest.log")"
+    grep -q 'URI filters are not configured' "$server/configtest.log" || fail "configtest: $(cat "$server/configtest.log")"
 
     # What an operator adds: the shared password, made with the tree's tool,
-    # and something to protect.
+    # and something to protect. Then the test passes.
     password=$(printf '%s' 'installed tree' | LD_LIBRARY_PATH=$a_libpath "$a_tool" encode-password)
     echo "password = $password" >>"$a_confdir/agent.conf"
     write_httpd_conf "QuorvelFilter ^/protected/"
+    LD_LIBRARY_PATH=$a_libpath "$apache" -t -d "$server" -f "$server/conf/httpd.conf" >"$server/configtest.log" 2>&1 ||
+        fail "configtest: $(cat "$server/configtest.log")"
+    grep -q 'Syntax OK' "$server/configtest.log" || fail "configtest did not say Syntax OK"
 
     LD_LIBRARY_PATH=$a_libpath setsid "$apache" -d "$server" -f "$server/conf/httpd.conf" -DFOREGROUND \
         </dev/null >"$server/logs/stdout.log" 2>&1 &

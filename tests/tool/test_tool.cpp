@@ -86,7 +86,7 @@ protected:
 
     std::string plain_agent_file(const std::string &extra = "cipher-suite=3\n") {
         const std::string password = single_line(run_tool({"encode-password"}, "s3cret pass\n"));
-        return write_file("plain.conf", "# agent file\npassword = " + password + "\n" + extra);
+        return write_file("plain.conf", "# agent file\npassword = " + password + "\ntoken-lifetime = 3600\n" + extra);
     }
 
     std::string mint(const std::vector<std::string> &args) {
@@ -182,6 +182,7 @@ TEST_F(AgentFiles, InspectJudgesTheSessionAsTheAgentDoes) {
         std::vector<std::string> extra;
         std::vector<std::string> expected;
     };
+    // Exit status 0 for a session the agent accepts, 1 for one it refuses.
     const std::vector<Case> cases{
         {60,
          {},
@@ -201,7 +202,8 @@ TEST_F(AgentFiles, InspectJudgesTheSessionAsTheAgentDoes) {
         std::vector<std::string> args{"inspect", "--agent-config", agent_file, "--at", iso(t0 + c.offset), token};
         args.insert(args.end() - 1, c.extra.begin(), c.extra.end());
         const ToolRun run = run_tool(args);
-        EXPECT_EQ(run.status, 0) << describe(run);
+        const bool valid = c.expected.back().find(": yes") != std::string::npos;
+        EXPECT_EQ(run.status, valid ? 0 : 1) << describe(run);
         EXPECT_NE(run.out.find("Payload ("), std::string::npos) << run.out;
         for (const std::string &line : c.expected)
             EXPECT_NE(run.out.find(line), std::string::npos) << "offset " << c.offset << ": " << line << run.out;
@@ -211,11 +213,92 @@ TEST_F(AgentFiles, InspectJudgesTheSessionAsTheAgentDoes) {
     EXPECT_NE(now.out.find("Valid now: yes\n"), std::string::npos) << describe(now);
 
     // An agent that reads another suite refuses the token whatever its times.
-    const std::string other = write_file("suite1.conf", "password=czNjcmV0IHBhc3M=\ncipher-suite=1\n");
+    const std::string other =
+        write_file("suite1.conf", "password=czNjcmV0IHBhc3M=\ncipher-suite=1\ntoken-lifetime=60\n");
     const ToolRun refused = run_tool({"inspect", "--agent-config", other, token});
+    EXPECT_EQ(refused.status, 1) << describe(refused);
     EXPECT_NE(refused.out.find("Valid now: no - the token's cipher suite 3 differs from the agent's cipher suite 1\n"),
               std::string::npos)
         << describe(refused);
+
+    // An agent that would not start with its file accepts nothing.
+    const std::string unit = write_file("unit.conf", "password=czNjcmV0IHBhc3M=\ncipher-suite=3\ntoken-lifetime=30m\n");
+    const ToolRun broken = run_tool({"inspect", "--agent-config", unit, token});
+    EXPECT_EQ(broken.status, 1) << describe(broken);
+    EXPECT_NE(broken.out.find("Valid now: no - the agent would not start with " + unit +
+                              ", line 3: token-lifetime = \"30m\" has text after the number"),
+              std::string::npos)
+        << describe(broken);
+}
+
+// The token as operators copy it from a browser or a log.
+TEST_F(AgentFiles, InspectFindsTheTokenInWhatIsPasted) {
+    const std::string agent_file = plain_agent_file();
+    const std::string token = mint({"--agent-config", agent_file, "--subject", "joe"});
+    for (const std::string &pasted :
+         {token, "QVSESSION=" + token, "Cookie: lang=en; QVSESSION=" + token + "; theme=dark",
+          "https://app.example.test/page?x=1&QVSESSION=" + token + "#top", "  " + token + "\n"}) {
+        const ToolRun run = run_tool({"inspect", "--agent-config", agent_file, "-"}, pasted);
+        EXPECT_EQ(run.status, 0) << pasted << "\n" << describe(run);
+        EXPECT_NE(run.out.find("subject=joe"), std::string::npos) << pasted << "\n" << run.out;
+    }
+    const ToolRun none = run_tool({"inspect", "--agent-config", agent_file, "Cookie: lang=en"});
+    EXPECT_EQ(none.status, 2) << describe(none);
+}
+
+// With an empty QuorvelAuthnPrefix the agent needs "qv_attribute_list".
+TEST_F(AgentFiles, InspectAppliesTheEmptyPrefixRule) {
+    const std::string agent_file = plain_agent_file();
+    const ToolRun bare = run_tool({"encode", "--agent-config", agent_file},
+                                  "subject=joe\nnot-before=2001-09-09T01:46:40Z\nnot-on-or-after=2101-01-01T00:00:00Z\n"
+                                  "renew-until=2101-01-01T00:00:00Z\n");
+    ASSERT_EQ(bare.status, 0) << describe(bare);
+    const std::string token = bare.out.substr(0, bare.out.find('\n'));
+    EXPECT_EQ(run_tool({"inspect", "--agent-config", agent_file, token}).status, 0);
+    EXPECT_EQ(run_tool({"inspect", "--agent-config", agent_file, "--prefix", "SSO_", token}).status, 0);
+    for (const std::string empty : {"", "\"\""}) {
+        const ToolRun refused = run_tool({"inspect", "--agent-config", agent_file, "--prefix", empty, token});
+        EXPECT_EQ(refused.status, 1) << describe(refused);
+        EXPECT_NE(refused.out.find("Valid now: no - with an empty QuorvelAuthnPrefix the agent refuses a token "
+                                   "without \"qv_attribute_list\""),
+                  std::string::npos)
+            << refused.out;
+    }
+    const std::string listed = mint({"--agent-config", agent_file, "--subject", "joe"});
+    EXPECT_EQ(run_tool({"inspect", "--agent-config", agent_file, "--prefix", "", listed}).status, 0);
+}
+
+TEST_F(AgentFiles, CheckConfigJudgesTheFileAsTheAgentDoes) {
+    const std::string good = plain_agent_file();
+    const ToolRun accepted = run_tool({"check-config", good});
+    EXPECT_EQ(accepted.status, 0) << describe(accepted);
+    EXPECT_NE(accepted.out.find(": the agent accepts this file (cipher suite 3 ("), std::string::npos) << accepted.out;
+
+    const struct {
+        const char *contents;
+        std::vector<std::string> problems;  // each after the file's name
+    } cases[] = {
+        {"password = czNjcmV0IHBhc3M=\ntoken-lifetime = 30m\n",
+         {", line 2: token-lifetime = \"30m\" has text after the number - write whole seconds, without a unit"}},
+        {"password = !!!not base64!!!\ntoken-lifetime = 60\n",
+         {": Cannot deobfuscate password for the password-based keys generation"}},
+        {"password = czNjcmV0IHBhc3M=\n", {": token-lifetime is not specified: the agent needs one above 0"}},
+        {"password = czNjcmV0IHBhc3M=\ntoken-lifetime = 60\ntoken-notbefore-tolerance = +5\ncipher-suite = 9\n"
+         "use-cookie = yes\n",
+         {", line 3: token-notbefore-tolerance = \"+5\" takes no sign", ", line 4: cipher-suite = \"9\" is not a known suite",
+          ", line 5: use-cookie = \"yes\" should be either true or false"}},
+        {"password = czNjcmV0IHBhc3M=\ntoken-lifetime = 60\ntoken-name QVSESSION\n",
+         {", line 3: \"token-name\" has no \"=\": the agent reads no further line"}},
+    };
+    for (const auto &c : cases) {
+        const std::string path = write_file("case.conf", c.contents);
+        const ToolRun run = run_tool({"check-config", path});
+        EXPECT_EQ(run.status, 1) << c.contents << describe(run);
+        EXPECT_EQ(run.out, "");
+        for (const std::string &problem : c.problems)
+            EXPECT_NE(run.err.find("nubrel check-config: " + path + problem), std::string::npos)
+                << problem << "\n" << run.err;
+    }
 }
 
 TEST_F(AgentFiles, ObfuscatedPasswordOpensTokensOfThePlainPassword) {
@@ -323,7 +406,8 @@ TEST_F(AgentFiles, FailuresGiveTheLibraryReasonOnOneLine) {
 TEST(ToolHelp, TheToolAndEveryCommandExplainThemselves) {
     const ToolRun tool = run_tool({"--help"});
     EXPECT_EQ(tool.status, 0) << describe(tool);
-    for (const std::string command : {"decode", "inspect", "encode", "mint", "encode-password", "obfuscate-password"}) {
+    for (const std::string command :
+         {"decode", "inspect", "check-config", "encode", "mint", "encode-password", "obfuscate-password"}) {
         EXPECT_NE(tool.out.find("  " + command + " "), std::string::npos) << command;
         const ToolRun help = run_tool({command, "--help"});
         EXPECT_EQ(help.status, 0) << describe(help);

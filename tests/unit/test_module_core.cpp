@@ -14,16 +14,42 @@
 
 namespace {
 
-TEST(DirectiveValues, IntegersReadLikePercentI) {
+// The forms "%i" reads, but nothing after the number: "30m" is not 30.
+TEST(DirectiveValues, IntegersReadLikePercentIWithNothingAfter) {
+    using qv::NumberFault;
     const struct {
         const char *text;
-        std::optional<int> value;
+        int value;
+        NumberFault fault;
+        const char *refusal;          // of a setting without clamping
+        const char *clamped_refusal;  // of a verbose level
     } cases[] = {
-        {"5", 5},       {"  -3", -3},   {"+7", 7},        {"0x3", 3},   {"0X1f", 31},
-        {"010", 8},     {"443abc", 443}, {"9 ", 9},       {"abc", {}},  {"", {}},
-        {" ", {}},      {"-", {}},      {"99999999999", INT_MAX},     {"-99999999999", INT_MIN},
+        {"5", 5, NumberFault::none, "", ""},
+        {"  -3", -3, NumberFault::none, "", ""},
+        {"+7", 7, NumberFault::none, "takes no sign", ""},
+        {"0x3", 3, NumberFault::none, "", ""},
+        {"0X1f", 31, NumberFault::none, "", ""},
+        {"010", 8, NumberFault::none, "", ""},
+        {"9 ", 9, NumberFault::none, "", ""},
+        {"443abc", 443, NumberFault::trailing_text, "has text after the number", "has text after the number"},
+        {"30m", 30, NumberFault::trailing_text, "has text after the number", "has text after the number"},
+        {"1.5", 1, NumberFault::trailing_text, "has text after the number", "has text after the number"},
+        {"08", 0, NumberFault::trailing_text, "has text after the number", "has text after the number"},
+        {"abc", 0, NumberFault::not_a_number, "is not a number", "is not a number"},
+        {"", 0, NumberFault::not_a_number, "is not a number", "is not a number"},
+        {" ", 0, NumberFault::not_a_number, "is not a number", "is not a number"},
+        {"-", 0, NumberFault::not_a_number, "is not a number", "is not a number"},
+        {"- 3", 0, NumberFault::not_a_number, "is not a number", "is not a number"},
+        {"99999999999", INT_MAX, NumberFault::out_of_range, "is out of range", ""},
+        {"-99999999999", INT_MIN, NumberFault::out_of_range, "is out of range", ""},
     };
-    for (const auto &c : cases) EXPECT_EQ(qv::parse_int(c.text), c.value) << '"' << c.text << '"';
+    for (const auto &c : cases) {
+        const qv::IntegerReading reading = qv::read_integer(c.text);
+        EXPECT_EQ(reading.value, c.value) << '"' << c.text << '"';
+        EXPECT_EQ(reading.fault, c.fault) << '"' << c.text << '"';
+        EXPECT_EQ(qv::integer_refusal(reading, false), c.refusal) << '"' << c.text << '"';
+        EXPECT_EQ(qv::integer_refusal(reading, true), c.clamped_refusal) << '"' << c.text << '"';
+    }
 }
 
 TEST(DirectiveValues, FlagsIgnoreLetterCaseOnly) {

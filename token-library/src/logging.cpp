@@ -13,6 +13,10 @@ extern "C" void ap_log_error_(const char *file, int line, int module_index, int 
                               const struct server_rec *server, const char *format, ...)
     __attribute__((weak));
 
+// Also httpd's: the module record of a module that is loaded, by the name of
+// its source file. Only the leading fields of the record are read (below).
+extern "C" void *ap_find_linked_module(const char *name) __attribute__((weak));
+
 namespace {
 
 // Apache's log levels; the values are part of httpd's stable interface.
@@ -25,6 +29,26 @@ constexpr int kAplogNoModule = -1;
 constexpr size_t kLineCapacity = 1024;
 
 std::atomic<struct server_rec *> g_server{nullptr};
+
+// The module that hands the library its server record is mod_qv; logging
+// under its index makes its tag ("[qv:info]") and its per-module LogLevel
+// ("LogLevel warn qv:info") apply to the library's lines too.
+constexpr const char *kModuleSourceName = "mod_qv.cpp";
+std::atomic<int> g_module_index{kAplogNoModule};
+
+// The first fields of httpd's module record, unchanged through 2.4.
+struct ModuleRecordStart {
+    int version;
+    int minor_version;
+    int module_index;
+    const char *name;
+};
+
+int loaded_module_index() {
+    if (ap_find_linked_module == nullptr) return kAplogNoModule;
+    const auto *module = static_cast<const ModuleRecordStart *>(ap_find_linked_module(kModuleSourceName));
+    return module != nullptr ? module->module_index : kAplogNoModule;
+}
 
 struct ClassInfo {
     int level;
@@ -46,7 +70,7 @@ constexpr ClassInfo class_info(nubrel::LogClass cls) {
 void emit(const char *file, int line, nubrel::LogClass cls, const char *text) {
     const ClassInfo info = class_info(cls);
     if (ap_log_error_ != nullptr) {
-        ap_log_error_(file, line, kAplogNoModule, info.level | kAplogNoErrno, 0,
+        ap_log_error_(file, line, g_module_index.load(std::memory_order_relaxed), info.level | kAplogNoErrno, 0,
                       g_server.load(std::memory_order_relaxed), "%s", text);
     } else {
         std::fprintf(stderr, "[nubrel:%s] %s\n", info.name, text);
@@ -144,6 +168,9 @@ NUBREL_API int32_t set_nubrel_verbose_level(uint32_t level) {
 NUBREL_API void nubrel_set_module_servrec(struct server_rec *server) {
     NBR_LOG(detail, "Setting calling module's servrec to %p\n", static_cast<void *>(server));
     g_server.store(server, std::memory_order_relaxed);
+    // Looked up again with every new server record: a restart may load the
+    // module anew, under another index.
+    g_module_index.store(server != nullptr ? loaded_module_index() : kAplogNoModule, std::memory_order_relaxed);
 }
 
 }  // extern "C"
