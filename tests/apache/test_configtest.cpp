@@ -185,7 +185,7 @@ TEST(ConfigTest, DocumentationSamplesAreReadByApache) {
             at += 10;
             const std::string sample = text.substr(at, text.find("```", at) - at);
             ServerSetup setup;
-            setup.extra_modules = {"proxy", "proxy_http", "authz_host", "authn_core"};
+            setup.extra_modules = {"proxy", "proxy_http", "authz_host", "authz_user", "authn_core"};
             setup.server_directives = sample;
             const CommandResult result = run_apache_command(setup, {"-t"});
             EXPECT_EQ(result.output.find("Syntax error"), std::string::npos)
