@@ -30,6 +30,11 @@ std::optional<bool> parse_yes_no(std::string_view text) { return parse_pair(text
 
 std::optional<bool> parse_true_false(std::string_view text) { return parse_pair(text, "true", "false"); }
 
+std::optional<bool> parse_on_off(std::string_view text) {
+    const auto flag = parse_pair(text, "on", "off");
+    return flag ? flag : parse_yes_no(text);
+}
+
 std::optional<int> parse_int(std::string_view text) {
     // strtol with base 0 reads exactly what "%i" reads; it needs a terminated copy.
     const std::string copy(text);
