@@ -3,6 +3,7 @@
 #include "config/config_file.h"
 #include "config/config_values.h"
 #include "config/module_log.h"
+#include "config/revocation_values.h"
 #include "config/server_config.h"
 
 #include <cstring>
@@ -381,6 +382,48 @@ const char *set_cache_control_value(cmd_parms *cmd, void *, const char *value) {
     return nullptr;
 }
 
+const char *set_revocation_store(cmd_parms *cmd, void *, const char *value) {
+    QV_CONFIG_OR_RETURN();
+    // Whether the provider exists is known once every module is loaded, at start-up.
+    if (!qv::parse_store_address(value)) {
+        reject(config, "QuorvelRevocationStore: should be PROVIDER or PROVIDER:ARGUMENTS (shmcb:PATH(SIZE), "
+                       "redis:HOST:PORT, memcache:HOST:PORT)");
+        return nullptr;
+    }
+    config->revocation_store_address = apr_pstrdup(cmd->pool, value);
+    config->settings |= SETTING_REVOCATION_STORE;
+    log_trace(config, "Quorvel revocation store: %s", value);
+    return nullptr;
+}
+
+const char *set_revocation_check_interval(cmd_parms *cmd, void *, const char *value) {
+    QV_CONFIG_OR_RETURN();
+    const auto seconds = qv::parse_int(value);
+    if (!seconds || *seconds < 0 || *seconds > kLongestRevocationCheckInterval) {
+        log_error(config, "QuorvelRevocationCheckInterval: should be a number of seconds from 0 to %i, not \"%s\"",
+                  kLongestRevocationCheckInterval, value);
+        ++config->error_count;
+        return nullptr;
+    }
+    config->revocation_check_interval = *seconds;
+    config->settings |= SETTING_REVOCATION_CHECK_INTERVAL;
+    log_trace(config, "Quorvel revocation check interval: %i sec", *seconds);
+    return nullptr;
+}
+
+const char *set_revocation_required(cmd_parms *cmd, void *, const char *value) {
+    QV_CONFIG_OR_RETURN();
+    const auto flag = qv::parse_on_off(value);
+    if (!flag) {
+        reject(config, "QuorvelRevocationRequired: should be either on or off");
+        return nullptr;
+    }
+    config->revocation_required = *flag ? 1 : 0;
+    config->settings |= SETTING_REVOCATION_REQUIRED;
+    log_trace(config, "Quorvel revocation store required: %s", value);
+    return nullptr;
+}
+
 #undef QV_CONFIG_OR_RETURN
 
 }  // namespace
@@ -477,6 +520,19 @@ const command_rec agent_directives[] = {
                  "QuorvelCacheControlHeaderValue -- specifies an alternative value of the outbound HTTP request header "
                  "'Cache-Control', as a replacement of the default value 'no-cache=\"set-cookie\"'. See for possible "
                  "values: https://www.w3.org/Protocols/rfc2616/rfc2616-sec14.html#sec14.9"),
+    QV_DIRECTIVE("QuorvelRevocationStore", set_revocation_store,
+                 "QuorvelRevocationStore -- the shared object cache that records signed-out sessions until they "
+                 "would have ended: shmcb:PATH(SIZE) for one server, redis:HOST:PORT or "
+                 "memcache:HOST:PORT[,HOST:PORT...] for servers that share an agent file. A signed-out session is "
+                 "then refused on every server that uses the store. Unset: logout only erases the cookie."),
+    QV_DIRECTIVE("QuorvelRevocationCheckInterval", set_revocation_check_interval,
+                 "QuorvelRevocationCheckInterval -- seconds during which a process trusts the store's answer that a "
+                 "session has not been signed out (default 5): the longest time a session signed out on another "
+                 "process or server may still be accepted."),
+    QV_DIRECTIVE("QuorvelRevocationRequired", set_revocation_required,
+                 "QuorvelRevocationRequired -- on: protected requests get 503 while the revocation store cannot be "
+                 "reached; off (default): sessions are accepted then, and the agent logs the failure at most once "
+                 "a minute per process."),
     {nullptr, {nullptr}, nullptr, 0, RAW_ARGS, nullptr},
 };
 

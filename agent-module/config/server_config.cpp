@@ -51,6 +51,7 @@ void reset_agent_file_values(agent_server_config *config) {
     config->notbefore_tolerance = 0;
     config->obfuscate_password = 0;
     config->cipher_suite = kDefaultCipherSuite;
+    config->agent_password = nullptr;
     config->agent_token_name = nullptr;
     config->agent_cookie_path = nullptr;
     config->agent_cookie_domain = nullptr;
@@ -69,6 +70,8 @@ constexpr IntSetting kIntSettings[] = {
     {SETTING_EXPOSE_TO_ENVIRONMENT, &agent_server_config::expose_to_environment},
     {SETTING_EXPOSE_TO_HEADERS, &agent_server_config::expose_to_headers},
     {SETTING_BROWSER_CACHE_CONTROL, &agent_server_config::browser_cache_control},
+    {SETTING_REVOCATION_CHECK_INTERVAL, &agent_server_config::revocation_check_interval},
+    {SETTING_REVOCATION_REQUIRED, &agent_server_config::revocation_required},
 };
 
 // A text setting and the number derived from it that goes with it: its
@@ -94,6 +97,7 @@ constexpr TextSetting kTextSettings[] = {
     {SETTING_START_PAGE_TEMPLATE_FILE, &agent_server_config::start_page_template_file, nullptr},
     {SETTING_START_PAGE_URL, &agent_server_config::start_page_url_filter, nullptr},
     {SETTING_CACHE_CONTROL_VALUE, &agent_server_config::cache_control_value, nullptr},
+    {SETTING_REVOCATION_STORE, &agent_server_config::revocation_store_address, nullptr},
 };
 
 apr_array_header_t *joined(apr_pool_t *pool, const apr_array_header_t *first, const apr_array_header_t *second) {
@@ -118,6 +122,7 @@ void *agent_create_server_config(apr_pool_t *pool, server_rec *server) {
     config->expose_to_environment = 1;
     config->expose_to_headers = 1;
     config->browser_cache_control = 1;
+    config->revocation_check_interval = kDefaultRevocationCheckInterval;
     config->cookie_path = apr_pstrdup(pool, kDefaultCookiePath);
     config->attribute_prefix = apr_pstrdup(pool, kDefaultAttributePrefix);
     return config;
@@ -161,6 +166,8 @@ void *agent_merge_server_config(apr_pool_t *pool, void *main_config, void *host_
     merged->error_page_template = nullptr;
     merged->start_page_template = nullptr;
     merged->library_instance = nullptr;
+    merged->revocation_store = nullptr;
+    merged->revocation_keys = nullptr;
     merged->active = 0;
     return merged;
 }

@@ -33,7 +33,12 @@ enum agent_setting : uint64_t {
     SETTING_START_PAGE_TEMPLATE_FILE = 1ull << 20,
     SETTING_START_PAGE_URL = 1ull << 21,
     SETTING_CACHE_CONTROL_VALUE = 1ull << 22,
+    SETTING_REVOCATION_STORE = 1ull << 23,
+    SETTING_REVOCATION_CHECK_INTERVAL = 1ull << 24,
+    SETTING_REVOCATION_REQUIRED = 1ull << 25,
 };
+
+struct RevocationStore;
 
 struct agent_server_config {
     int error_count;
@@ -56,6 +61,8 @@ struct agent_server_config {
     int browser_cache_control;
     int login_url_has_target_resource;
     int cipher_suite;
+    int revocation_check_interval;  // seconds a "not revoked" answer is trusted
+    int revocation_required;        // 503 while the store cannot be reached
     char *module_config_file;
     char *attribute_prefix;
     char *application_scheme;
@@ -78,6 +85,9 @@ struct agent_server_config {
     char *start_page_template_file;
     char *start_page_template;
     char *cache_control_value;
+    char *revocation_store_address;  // QuorvelRevocationStore, null for none
+    // The agent file's password text: key material of session identifiers.
+    char *agent_password;
     apr_array_header_t *attribute_filters;             // const char *
     apr_array_header_t *logout_urls;                   // const char *
     apr_array_header_t *uri_filters;                   // const char *
@@ -88,6 +98,9 @@ struct agent_server_config {
     apr_array_header_t *compiled_virtual_host_filters; // ap_regex_t *
     ap_regex_t *compiled_start_page_filter;
     nubrel_instance *library_instance;
+    // Prepared at start-up when a revocation store is configured.
+    RevocationStore *revocation_store;
+    apr_array_header_t *revocation_keys;  // qv::RevocationKey, one per configured password
     server_rec *server;
     // agent_setting bits of the directives this record's own section holds.
     uint64_t settings;
@@ -101,6 +114,8 @@ struct agent_server_config {
 inline constexpr int kDefaultTokenLifetime = -1;  // unset
 inline constexpr int kDefaultApplicationPort = -1;  // unset
 inline constexpr int kDefaultCipherSuite = 2;
+inline constexpr int kDefaultRevocationCheckInterval = 5;
+inline constexpr int kLongestRevocationCheckInterval = 3600;
 inline constexpr const char *kDefaultCookiePath = "/";
 inline constexpr const char *kDefaultAttributePrefix = "QV_AUTH_";
 // Room every list starts with; APR arrays grow beyond it.

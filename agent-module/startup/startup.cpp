@@ -5,6 +5,7 @@
 #include "startup/library_version.h"
 #include "startup/startup.h"
 #include "config/module_log.h"
+#include "config/revocation_store.h"
 #include "response/pages.h"
 #include "config/server_config.h"
 #include "response/url.h"
@@ -511,6 +512,7 @@ bool prepare_record(agent_server_config *config, server_rec *s, server_rec *main
     } else if (!load_templates(config, pconf)) {
         return false;
     }
+    if (!prepare_revocation(config, s, pconf, ptemp)) return false;
     config->active = 1;
     return true;
 }
