@@ -88,7 +88,8 @@ uint64_t file_size(const fs::path &path) {
     return error ? 0 : size;
 }
 
-// A port that nothing listens on right now.
+}  // namespace
+
 uint16_t free_port() {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) throw std::runtime_error("socket failed");
@@ -105,6 +106,8 @@ uint16_t free_port() {
     ::close(fd);
     return ntohs(address.sin_port);
 }
+
+namespace {
 
 // True when every folder on the path lets other users through.
 bool reachable_by_others(const fs::path &folder) {

@@ -155,6 +155,9 @@ private:
     std::optional<int> exit_status_;
 };
 
+// A port on 127.0.0.1 that nothing listens on right now.
+uint16_t free_port();
+
 // One server per distinct set-up, shared by every test of the program that
 // asks for it; stopped when the program ends.
 ApacheServer &shared_server(const ServerSetup &setup);
