@@ -201,16 +201,30 @@ INSTANTIATE_TEST_SUITE_P(Stores, Farm, testing::Values(Kind::redis, Kind::memcac
                          });
 
 TEST(SharedMemoryStore, ASignedOutSessionStaysSignedOutAcrossGracefulRestarts) {
-    const auto server = started(store_setup("shmcb:{root}/run/revoked(200000)", "socache_shmcb"));
+    // A virtual host of its own inherits the store; a logout URL outside the
+    // protected area signs out too.
+    ServerSetup setup = store_setup("shmcb:{root}/run/revoked(200000)", "socache_shmcb",
+                                    "QuorvelCancelURL ^/public/logout\n");
+    setup.server_directives = "<VirtualHost 127.0.0.1>\n  ServerName 127.0.0.1\n</VirtualHost>\n"
+                              "<VirtualHost 127.0.0.1>\n  ServerName other.test\n  QuorvelVerboseLevel 2\n"
+                              "</VirtualHost>\n";
+    setup.files["htdocs/public/logout.html"] = "logout\n";
+    const auto server = started(setup);
     const std::string jdoe = session_token("jdoe");
     const std::string asmith = session_token("asmith");
+    const std::string bwhite = session_token("bwhite");
+    const std::vector<std::string> other_host = {"Host: other.test"};
     EXPECT_EQ(status_of(*server, jdoe), 200);
     EXPECT_EQ(get(server->url("/protected/logout.html"), {cookie_header(jdoe)}).status, 200);
-    EXPECT_TRUE(is_refusal(get(server->url("/protected/"), {cookie_header(jdoe)})));
-    for (int restart = 0; restart < 2; ++restart) {
-        ASSERT_TRUE(server->graceful_restart()) << server->log().text();
-        // The new generation's processes know only what the store kept.
-        EXPECT_TRUE(is_refusal(get(server->url("/protected/"), {cookie_header(jdoe)}))) << restart;
+    EXPECT_EQ(get(server->url("/public/logout.html"), {cookie_header(bwhite)}).status, 200);
+    for (int restart = 0; restart < 3; ++restart) {
+        if (restart > 0) ASSERT_TRUE(server->graceful_restart()) << server->log().text();
+        // After a restart the new generation's processes know only what the store kept.
+        for (const std::string &token : {jdoe, bwhite}) {
+            EXPECT_TRUE(is_refusal(get(server->url("/protected/"), {cookie_header(token)}))) << restart;
+            EXPECT_TRUE(is_refusal(get(server->url("/protected/"), {cookie_header(token), other_host[0]})))
+                << restart;
+        }
         EXPECT_EQ(status_of(*server, asmith), 200);
     }
     EXPECT_TRUE(server->log().contains("keeping the entries of the previous configuration"));

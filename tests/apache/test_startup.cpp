@@ -192,7 +192,8 @@ TEST(Startup, ApacheListsTheDirectivesWithTheirHelp) {
         "QuorvelExposeSessionAttributesToEnvironmentVariables", "QuorvelExposeSessionAttributesToHttpHeaders",
         "QuorvelErrorPageTemplateFile", "QuorvelStartPageTemplateFile", "QuorvelStartPageURL",
         "QuorvelDisableAgentForVirtualHost", "QuorvelEnableUserBrowserCacheControl",
-        "QuorvelCacheControlHeaderValue"};
+        "QuorvelCacheControlHeaderValue", "QuorvelRevocationStore", "QuorvelRevocationCheckInterval",
+        "QuorvelRevocationRequired"};
     EXPECT_EQ(names, expected);
     EXPECT_NE(result.output.find(
                   "\tQuorvelCacheControlHeaderValue -- specifies an alternative value of the outbound HTTP request "
