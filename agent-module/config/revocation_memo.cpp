@@ -18,11 +18,15 @@ RevocationMemo::Recall RevocationMemo::recall(const std::string &id, int64_t now
     const std::lock_guard<std::mutex> lock(mutex_);
     const auto found = answers_.find(id);
     if (found == answers_.end()) return Recall::ask_store;
-    if (found->second.until <= now) {
+    Answer &answer = found->second;
+    if (now < answer.until) return answer.revoked ? Recall::revoked : Recall::not_revoked;
+    if (answer.revoked) {
         answers_.erase(found);
         return Recall::ask_store;
     }
-    return found->second.revoked ? Recall::revoked : Recall::not_revoked;
+    if (answer.asking && now < answer.until + kAskingGrace) return Recall::not_revoked;
+    answer.asking = true;
+    return Recall::ask_store;
 }
 
 void RevocationMemo::remember_not_revoked(const std::string &id, int64_t now, int64_t until) {
@@ -30,13 +34,18 @@ void RevocationMemo::remember_not_revoked(const std::string &id, int64_t now, in
     // A revocation this process knows of is never overwritten by an older "no".
     if (const auto found = answers_.find(id); found != answers_.end() && found->second.revoked) return;
     make_room(now);
-    answers_[id] = {false, until};
+    answers_[id] = {false, until, false};
 }
 
 void RevocationMemo::remember_revoked(const std::string &id, int64_t now, int64_t until) {
     const std::lock_guard<std::mutex> lock(mutex_);
     make_room(now);
-    answers_[id] = {true, until};
+    answers_[id] = {true, until, false};
+}
+
+void RevocationMemo::forget(const std::string &id) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (const auto found = answers_.find(id); found != answers_.end() && !found->second.revoked) answers_.erase(found);
 }
 
 void RevocationMemo::make_room(int64_t now) {

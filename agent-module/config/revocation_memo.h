@@ -23,11 +23,16 @@ public:
     // Answers kept per process; beyond that, expired ones go first.
     static constexpr size_t kCapacity = 20000;
     static constexpr size_t kPendingCapacity = 1000;
+    // Once a "not revoked" answer has expired, one caller asks the store while
+    // the others go on trusting it this much longer, instead of all asking.
+    static constexpr int64_t kAskingGrace = kMicroseconds;
 
     enum class Recall { revoked, not_revoked, ask_store };
     Recall recall(const std::string &id, int64_t now);
     void remember_not_revoked(const std::string &id, int64_t now, int64_t until);
     void remember_revoked(const std::string &id, int64_t now, int64_t until);
+    // The store could not answer: no caller goes on trusting the old answer.
+    void forget(const std::string &id);
 
     // The store's health, for the next contact: rest (do not ask), probe
     // (ask whether it is back first) or ask.
@@ -61,6 +66,7 @@ private:
     struct Answer {
         bool revoked;
         int64_t until;
+        bool asking = false;  // a caller is asking the store for a fresh answer
     };
     void make_room(int64_t now);
 

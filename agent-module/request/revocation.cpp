@@ -144,7 +144,11 @@ Outcome refuse_signed_out_session(const agent_server_config *config, request_rec
         }
     }
     if (unknown.empty()) return Outcome::go_on();
-    if (!store_reachable(config, store, r, now)) return store_unreachable(config, r, now);
+    const auto unreachable = [&] {
+        for (const std::string &id : unknown) memo.forget(id);
+        return store_unreachable(config, r, now);
+    };
+    if (!store_reachable(config, store, r, now)) return unreachable();
     for (const std::string &id : unknown) {
         switch (store_lookup(store, r, id)) {
         case StoreAnswer::found:
@@ -155,7 +159,7 @@ Outcome refuse_signed_out_session(const agent_server_config *config, request_rec
             break;
         case StoreAnswer::failed:
             memo.store_failed(now);
-            return store_unreachable(config, r, now);
+            return unreachable();
         }
     }
     log_detailed(config, "The session has not been signed out");

@@ -80,7 +80,17 @@ TEST(RevocationMemo, AnswersLastTheirTimeAndARevocationIsNeverForgottenEarly) {
     EXPECT_EQ(memo.recall("a", now), RevocationMemo::Recall::ask_store);
     memo.remember_not_revoked("a", now, now + 5 * kSecond);
     EXPECT_EQ(memo.recall("a", now + 4 * kSecond), RevocationMemo::Recall::not_revoked);
-    EXPECT_EQ(memo.recall("a", now + 5 * kSecond), RevocationMemo::Recall::ask_store);
+    // Past its time one caller asks; the others trust the answer a moment longer, then ask too.
+    const int64_t expired = now + 5 * kSecond;
+    EXPECT_EQ(memo.recall("a", expired), RevocationMemo::Recall::ask_store);
+    EXPECT_EQ(memo.recall("a", expired + RevocationMemo::kAskingGrace - 1), RevocationMemo::Recall::not_revoked);
+    EXPECT_EQ(memo.recall("a", expired + RevocationMemo::kAskingGrace), RevocationMemo::Recall::ask_store);
+    memo.remember_not_revoked("a", expired, expired + 5 * kSecond);
+    EXPECT_EQ(memo.recall("a", expired + 1), RevocationMemo::Recall::not_revoked);
+    // When the store cannot answer, nobody goes on with the old answer.
+    EXPECT_EQ(memo.recall("a", expired + 5 * kSecond), RevocationMemo::Recall::ask_store);
+    memo.forget("a");
+    EXPECT_EQ(memo.recall("a", expired + 5 * kSecond + 1), RevocationMemo::Recall::ask_store);
 
     // A logout in this process is known at once, and an older "no" cannot undo it.
     memo.remember_not_revoked("b", now, now + 5 * kSecond);
