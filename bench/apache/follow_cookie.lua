@@ -1,13 +1,12 @@
 -- Each connection sends the session cookie the agent renewed last, as a
--- browser does; counts responses whose status is not 200.
-local threads = {}
+-- browser does; counts responses whose status is not 200 as count_status.lua does.
+local here = debug.getinfo(1, "S").source:match("^@(.*/)") or "./"
+dofile(here .. "count_status.lua")
 
-function setup(thread)
-    table.insert(threads, thread)
-end
+local count_init, count_response = init, response
 
 function init(args)
-    bad = 0
+    count_init(args)
     cookie = wrk.headers["Cookie"]
 end
 
@@ -17,16 +16,7 @@ function request()
 end
 
 function response(status, headers, body)
-    if status ~= 200 then bad = bad + 1 end
-    local set = headers["Set-Cookie"]
-    if set then
-        local token = set:match("^(QVSESSION=[^;]+)")
-        if token then cookie = token end
-    end
-end
-
-function done(summary, latency, requests)
-    local total = 0
-    for _, thread in ipairs(threads) do total = total + thread:get("bad") end
-    io.write(string.format("non-200 responses: %d\n", total))
+    count_response(status, headers, body)
+    local token = (headers["Set-Cookie"] or ""):match("^(QVSESSION=[^;]+)")
+    if token then cookie = token end
 end

@@ -49,8 +49,8 @@ stop_all() {
         i=0
         while kill -0 "$pid" 2>/dev/null && [ $i -lt 50 ]; do sleep 0.1; i=$((i + 1)); done
     fi
-    [ -n "$REDIS_PID" ] && kill "$REDIS_PID" 2>/dev/null || true
-    rm -rf "$ROOT"
+    if [ -n "$REDIS_PID" ]; then kill "$REDIS_PID" 2>/dev/null && wait "$REDIS_PID" 2>/dev/null || true; fi
+    rm -rf "$ROOT" 2>/dev/null || { sleep 1; rm -rf "$ROOT"; }
 }
 trap stop_all EXIT INT TERM
 
@@ -152,7 +152,7 @@ while [ "$round" -le "$ROUNDS" ]; do
         [ "$workload" = fixed ] && hosts="none shm redis shm0 redis0"
         for name in $hosts; do
             set -- $(run "$name" "$script")
-            echo "round $round $workload $name: $1 req/s, Redis look-ups $2" 
+            echo "round $round $workload $name: $1 req/s, Redis look-ups $2"
             echo "$workload $name $round $1 $2" >> "$RESULTS"
         done
     done

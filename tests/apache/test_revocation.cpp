@@ -218,7 +218,9 @@ TEST(SharedMemoryStore, ASignedOutSessionStaysSignedOutAcrossGracefulRestarts) {
     EXPECT_EQ(get(server->url("/protected/logout.html"), {cookie_header(jdoe)}).status, 200);
     EXPECT_EQ(get(server->url("/public/logout.html"), {cookie_header(bwhite)}).status, 200);
     for (int restart = 0; restart < 3; ++restart) {
-        if (restart > 0) ASSERT_TRUE(server->graceful_restart()) << server->log().text();
+        if (restart > 0) {
+            ASSERT_TRUE(server->graceful_restart()) << server->log().text();
+        }
         // After a restart the new generation's processes know only what the store kept.
         for (const std::string &token : {jdoe, bwhite}) {
             EXPECT_TRUE(is_refusal(get(server->url("/protected/"), {cookie_header(token)}))) << restart;

@@ -4,10 +4,8 @@
 #include "http_client.h"
 
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <fcntl.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -50,27 +48,8 @@ bool StoreServer::launch() {
     else
         // -u is read only when running as root, which memcached refuses otherwise.
         arguments = {"/usr/bin/memcached", "-l", "127.0.0.1", "-p", port, "-U", "0", "-m", "16", "-u", "nobody"};
-    std::vector<char *> argv;
-    for (std::string &argument : arguments) argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    const std::string output = folder_ + "/output.log";
-    const pid_t parent = ::getpid();
-    const pid_t pid = ::fork();
-    if (pid < 0) return false;
-    if (pid == 0) {
-        ::setsid();
-        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-        if (::getppid() != parent) ::_exit(126);
-        const int in = ::open("/dev/null", O_RDONLY);
-        const int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        if (in < 0 || out < 0) ::_exit(126);
-        ::dup2(in, 0);
-        ::dup2(out, 1);
-        ::dup2(out, 2);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
-    pid_ = pid;
+    pid_ = spawn_process(arguments, folder_ + "/output.log");
+    if (pid_ <= 0) return false;
     const auto deadline = std::chrono::steady_clock::now() + 10s;
     while (std::chrono::steady_clock::now() < deadline) {
         if (!command(kind_ == Kind::redis ? "PING" : "version").empty()) return true;
