@@ -91,6 +91,7 @@ stress: build
 
 bench: build
 	@$(BUILD_DIR)/bench/bench_token
+	@$(BUILD_DIR)/bench/bench_revocation
 
 # Apache serving a 1 KiB file with and without the agent, in alternating
 # pairs of wrk runs; the last line is the median throughput ratio.

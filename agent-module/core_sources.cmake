@@ -3,6 +3,8 @@
 set(QV_CORE_SOURCES
   config/config_lines.cpp
   config/config_values.cpp
+  config/revocation_memo.cpp
+  config/revocation_values.cpp
   startup/agent_file_rules.cpp
   startup/library_version.cpp
   request/attribute_rules.cpp

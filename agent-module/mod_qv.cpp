@@ -1,5 +1,6 @@
 // mod_qv: the module record Apache loads, and the registration of the module's hooks.
 #include "config/directives.h"
+#include "config/revocation_store.h"
 #include "config/server_config.h"
 #include "request/access.h"
 #include "request/admission.h"
@@ -18,6 +19,8 @@ namespace {
 
 void agent_register_hooks(apr_pool_t *pool) {
     ap_hook_check_config(agent_check_config, nullptr, nullptr, APR_HOOK_MIDDLE);
+    ap_hook_pre_config(revocation_pre_config, nullptr, nullptr, APR_HOOK_MIDDLE);
+    ap_hook_child_init(revocation_child_init, nullptr, nullptr, APR_HOOK_MIDDLE);
     ap_hook_post_config(agent_post_config, nullptr, nullptr, APR_HOOK_FIRST);
     // Before any other module reads the headers a client may not send.
     ap_hook_post_read_request(agent_post_read_request, nullptr, nullptr, APR_HOOK_REALLY_FIRST);

@@ -8,6 +8,7 @@ PACKAGES="
   libssl-dev zlib1g-dev
   libgtest-dev googletest libbenchmark-dev
   apache2 apache2-dev libapr1-dev libaprutil1-dev
+  redis-server memcached
   libcurl4-openssl-dev curl
   valgrind wrk python3
   clang-14 libclang-rt-14-dev
@@ -42,8 +43,8 @@ fi
 echo "install-deps: installing$missing"
 export DEBIAN_FRONTEND=noninteractive
 $SUDO env DEBIAN_FRONTEND=noninteractive apt-get update -qq
-# Debian starts the system Apache after installing it; the tests run their
-# own servers, so keep the packaged service from starting.
+# Debian starts the system Apache, Redis and memcached after installing them;
+# the tests run their own servers, so keep the packaged services from starting.
 policy=/usr/sbin/policy-rc.d
 if [ ! -e "$policy" ]; then
     printf '#!/bin/sh\nexit 101\n' | $SUDO tee "$policy" >/dev/null

@@ -30,6 +30,11 @@ std::optional<bool> parse_yes_no(std::string_view text) { return parse_pair(text
 
 std::optional<bool> parse_true_false(std::string_view text) { return parse_pair(text, "true", "false"); }
 
+std::optional<bool> parse_on_off(std::string_view text) {
+    const auto flag = parse_pair(text, "on", "off");
+    return flag ? flag : parse_yes_no(text);
+}
+
 IntegerReading read_integer(std::string_view text) {
     IntegerReading reading;
     text = trim(text);

@@ -10,6 +10,9 @@ namespace qv {
 // "yes" / "no", letter case ignored (directive flags).
 std::optional<bool> parse_yes_no(std::string_view text);
 
+// "on" / "off", letter case ignored; "yes" / "no" read the same.
+std::optional<bool> parse_on_off(std::string_view text);
+
 // "true" / "false", letter case ignored (agent-file flags).
 std::optional<bool> parse_true_false(std::string_view text);
 

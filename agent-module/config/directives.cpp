@@ -3,6 +3,7 @@
 #include "config/config_file.h"
 #include "config/config_values.h"
 #include "config/module_log.h"
+#include "config/revocation_values.h"
 #include "config/server_config.h"
 
 #include <cstring>
@@ -542,6 +543,49 @@ const char *set_attribute_header_style(cmd_parms *cmd, void *, const char *value
     return nullptr;
 }
 
+const char *set_revocation_store(cmd_parms *cmd, void *, const char *value) {
+    QV_CONFIG_OR_RETURN();
+    // Whether the provider exists is known once every module is loaded, at start-up.
+    if (!qv::parse_store_address(value)) {
+        reject(config, "QuorvelRevocationStore: should be PROVIDER or PROVIDER:ARGUMENTS (shmcb:PATH(SIZE), "
+                       "redis:HOST:PORT, memcache:HOST:PORT)");
+        return nullptr;
+    }
+    config->revocation_store_address = apr_pstrdup(cmd->pool, value);
+    config->settings |= SETTING_REVOCATION_STORE;
+    log_trace(config, "Quorvel revocation store: %s", value);
+    return nullptr;
+}
+
+const char *set_revocation_check_interval(cmd_parms *cmd, void *, const char *value) {
+    QV_CONFIG_OR_RETURN();
+    const qv::IntegerReading seconds = qv::read_integer(value);
+    if (!accept_number(config, "QuorvelRevocationCheckInterval", value, seconds, false)) return nullptr;
+    if (seconds.value < 0 || seconds.value > kLongestRevocationCheckInterval) {
+        log_error(config, "QuorvelRevocationCheckInterval: should be a number of seconds from 0 to %i, not \"%s\"",
+                  kLongestRevocationCheckInterval, value);
+        ++config->error_count;
+        return nullptr;
+    }
+    config->revocation_check_interval = seconds.value;
+    config->settings |= SETTING_REVOCATION_CHECK_INTERVAL;
+    log_trace(config, "Quorvel revocation check interval: %i sec", seconds.value);
+    return nullptr;
+}
+
+const char *set_revocation_required(cmd_parms *cmd, void *, const char *value) {
+    QV_CONFIG_OR_RETURN();
+    const auto flag = qv::parse_on_off(value);
+    if (!flag) {
+        reject(config, "QuorvelRevocationRequired: should be either on or off");
+        return nullptr;
+    }
+    config->revocation_required = *flag ? 1 : 0;
+    config->settings |= SETTING_REVOCATION_REQUIRED;
+    log_trace(config, "Quorvel revocation store required: %s", value);
+    return nullptr;
+}
+
 #undef QV_CONFIG_OR_RETURN
 
 }  // namespace
@@ -663,6 +707,19 @@ const command_rec agent_directives[] = {
                  "QuorvelAttributeHeaderStyle -- underscore or dash: whether the request headers that carry session "
                  "attributes are named with '_' (QV_AUTH_MAIL) or with '-' (QV-AUTH-MAIL), for application servers "
                  "and proxies that drop header names with '_'. Environment variables keep '_'."),
+    QV_DIRECTIVE("QuorvelRevocationStore", set_revocation_store,
+                 "QuorvelRevocationStore -- the shared object cache that records signed-out sessions until they "
+                 "would have ended: shmcb:PATH(SIZE) for one server, redis:HOST:PORT or "
+                 "memcache:HOST:PORT[,HOST:PORT...] for servers that share an agent file. A signed-out session is "
+                 "then refused on every server that uses the store. Unset: logout only erases the cookie."),
+    QV_DIRECTIVE("QuorvelRevocationCheckInterval", set_revocation_check_interval,
+                 "QuorvelRevocationCheckInterval -- seconds during which a process trusts the store's answer that a "
+                 "session has not been signed out (default 5): the longest time a session signed out on another "
+                 "process or server may still be accepted."),
+    QV_DIRECTIVE("QuorvelRevocationRequired", set_revocation_required,
+                 "QuorvelRevocationRequired -- on: protected requests get 503 while the revocation store cannot be "
+                 "reached; off (default): sessions are accepted then, and the agent logs the failure at most once "
+                 "a minute per process."),
     {nullptr, {nullptr}, nullptr, 0, RAW_ARGS, nullptr},
 };
 

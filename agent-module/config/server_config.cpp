@@ -51,6 +51,7 @@ void reset_agent_file_values(agent_server_config *config) {
     config->notbefore_tolerance = 0;
     config->obfuscate_password = 0;
     config->cipher_suite = kDefaultCipherSuite;
+    config->agent_password = nullptr;
     config->agent_token_name = nullptr;
     config->agent_cookie_path = nullptr;
     config->agent_cookie_domain = nullptr;
@@ -75,6 +76,8 @@ constexpr IntSetting kIntSettings[] = {
     {SETTING_COOKIE_SAME_SITE, &agent_server_config::cookie_same_site},
     {SETTING_UNAUTHENTICATED_ACTION, &agent_server_config::unauthenticated_action},
     {SETTING_ATTRIBUTE_HEADER_STYLE, &agent_server_config::attribute_headers_dashed},
+    {SETTING_REVOCATION_CHECK_INTERVAL, &agent_server_config::revocation_check_interval},
+    {SETTING_REVOCATION_REQUIRED, &agent_server_config::revocation_required},
 };
 
 // A text setting and the number derived from it that goes with it: its
@@ -100,6 +103,7 @@ constexpr TextSetting kTextSettings[] = {
     {SETTING_START_PAGE_TEMPLATE_FILE, &agent_server_config::start_page_template_file, nullptr},
     {SETTING_START_PAGE_URL, &agent_server_config::start_page_url_filter, nullptr},
     {SETTING_CACHE_CONTROL_VALUE, &agent_server_config::cache_control_value, nullptr},
+    {SETTING_REVOCATION_STORE, &agent_server_config::revocation_store_address, nullptr},
 };
 
 apr_array_header_t *joined(apr_pool_t *pool, const apr_array_header_t *first, const apr_array_header_t *second) {
@@ -127,6 +131,7 @@ void *agent_create_server_config(apr_pool_t *pool, server_rec *server) {
     config->cookie_http_only = 1;
     config->cookie_same_site = kDefaultCookieSameSite;
     config->unauthenticated_action = UNAUTHENTICATED_REDIRECT;
+    config->revocation_check_interval = kDefaultRevocationCheckInterval;
     config->cookie_path = apr_pstrdup(pool, kDefaultCookiePath);
     config->token_cache_entries = kDefaultTokenCacheEntries;
     config->token_cache_bytes = kDefaultTokenCacheBytes;
@@ -174,6 +179,8 @@ void *agent_merge_server_config(apr_pool_t *pool, void *main_config, void *host_
     merged->library_instance = nullptr;
     merged->previous_library_instance = nullptr;
     merged->auth_type_places = 0;
+    merged->revocation_store = nullptr;
+    merged->revocation_keys = nullptr;
     merged->active = 0;
     return merged;
 }

@@ -38,6 +38,9 @@ enum agent_setting : uint64_t {
     SETTING_UNAUTHENTICATED_ACTION = 1ull << 25,
     SETTING_RENEWAL_INTERVAL = 1ull << 26,
     SETTING_ATTRIBUTE_HEADER_STYLE = 1ull << 27,
+    SETTING_REVOCATION_STORE = 1ull << 28,
+    SETTING_REVOCATION_CHECK_INTERVAL = 1ull << 29,
+    SETTING_REVOCATION_REQUIRED = 1ull << 30,
 };
 
 // QuorvelCookieSameSite: the SameSite attribute of both session cookies.
@@ -53,6 +56,8 @@ enum unauthenticated_action : int {
     UNAUTHENTICATED_401 = 1,       // 401 with the login URL, always
     UNAUTHENTICATED_AUTO = 2,      // 401 for requests that are not a navigation, else the redirect
 };
+
+struct RevocationStore;
 
 struct agent_server_config {
     int error_count;
@@ -86,6 +91,8 @@ struct agent_server_config {
     // QuorvelAttributeHeaderStyle dash: attribute request headers are named
     // with '-' in place of '_' (environment variables keep '_').
     int attribute_headers_dashed;
+    int revocation_check_interval;  // seconds a "not revoked" answer is trusted
+    int revocation_required;        // 503 while the store cannot be reached
     char *module_config_file;
     char *attribute_prefix;
     char *application_scheme;
@@ -108,6 +115,9 @@ struct agent_server_config {
     char *start_page_template_file;
     char *start_page_template;
     char *cache_control_value;
+    char *revocation_store_address;  // QuorvelRevocationStore, null for none
+    // The agent file's password text: key material of session identifiers.
+    char *agent_password;
     apr_array_header_t *attribute_filters;             // const char *
     apr_array_header_t *logout_urls;                   // const char *
     apr_array_header_t *uri_filters;                   // const char *
@@ -127,6 +137,9 @@ struct agent_server_config {
     // start-up in the configuration tree): they are protected like a
     // QuorvelFilter match.
     int auth_type_places;
+    // Prepared at start-up when a revocation store is configured.
+    RevocationStore *revocation_store;
+    apr_array_header_t *revocation_keys;  // qv::RevocationKey, one per configured password
     server_rec *server;
     // agent_setting bits of the directives this record's own section holds.
     uint64_t settings;
@@ -143,6 +156,8 @@ inline constexpr int kDefaultCipherSuite = 2;
 inline constexpr int kDefaultTokenCacheEntries = 4096;
 inline constexpr int kDefaultTokenCacheBytes = 4 * 1024 * 1024;
 inline constexpr int kDefaultCookieSameSite = SAME_SITE_LAX;
+inline constexpr int kDefaultRevocationCheckInterval = 5;
+inline constexpr int kLongestRevocationCheckInterval = 3600;
 inline constexpr const char *kDefaultCookiePath = "/";
 inline constexpr const char *kDefaultAttributePrefix = "QV_AUTH_";
 // The AuthType under which the agent authenticates a place.

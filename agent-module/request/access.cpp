@@ -11,6 +11,7 @@
 #include "request/cached_tokens.h"
 #include "request/exposure.h"
 #include "request/logout.h"
+#include "request/revocation.h"
 #include "request/session.h"
 #include "request/token_discovery.h"
 #include "request/token_search.h"
@@ -233,8 +234,13 @@ Outcome check_session_times(Decision &d) {
 Outcome end_session_on_logout(Decision &d) {
     if (!d.kind.is_logout) return Outcome::go_on();
     log_basic(d.config, "The session logout has been requested");
+    record_sign_out(d.config, d.r, d.session);
     return handle_logout(d.config, d.r, d.session, d.kind.resume);
 }
+
+// After the logout URLs, so that a single-logout round trip completes with
+// the session it has already signed out.
+Outcome refuse_signed_out(Decision &d) { return refuse_signed_out_session(d.config, d.r, d.session); }
 
 // A sub-request's headers never reach the browser: nothing to renew.
 Outcome renew(Decision &d) {
@@ -314,7 +320,7 @@ using Step = Outcome (*)(Decision &);
 
 constexpr Step kProtectedPath[] = {
     find_token,     refuse_other_cipher_suite, decode_token, identify_user,    clear_spoofed_headers,
-    check_session_times, end_session_on_logout, renew,        clean_up_address, expose,
+    check_session_times, end_session_on_logout, refuse_signed_out, renew,        clean_up_address, expose,
 };
 
 // ---- completion ------------------------------------------------------------
@@ -366,6 +372,7 @@ int decide_unprotected(Decision &d) {
         log_basic(d.config, "Session token is not provided - no need to cancel session...");
         return complete(d);
     }
+    record_sign_out(d.config, d.r, d.session);
     return finish(d, handle_logout(d.config, d.r, d.session, d.kind.resume));
 }
 

@@ -162,6 +162,12 @@ int dispatch_lines(agent_server_config *config, const char *path, apr_pool_t *va
             return -1;
         case qv::LineKind::entry: break;
         }
+        // The library keys tokens with the password; the agent keys session
+        // identifiers with what it derives from the same text, silently.
+        if (line.key == "password") {
+            config->agent_password = apr_pstrmemdup(value_pool, line.value.data(), line.value.size());
+            continue;
+        }
         const key_handler handler = find_key(line.key);
         if (handler == nullptr) continue;
         const std::string key(line.key);

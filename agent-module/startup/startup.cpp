@@ -6,6 +6,7 @@
 #include "startup/library_version.h"
 #include "startup/startup.h"
 #include "config/module_log.h"
+#include "config/revocation_store.h"
 #include "response/pages.h"
 #include "config/server_config.h"
 #include "response/url.h"
@@ -586,6 +587,7 @@ bool prepare_record(agent_server_config *config, server_rec *s, server_rec *main
     } else if (!load_templates(config, pconf)) {
         return false;
     }
+    if (!prepare_revocation(config, s, pconf, ptemp)) return false;
     config->active = 1;
     return true;
 }
@@ -628,8 +630,9 @@ void forget_checked(agent_server_config *config) {
 }
 
 // Every check of start-up for one record, nothing kept: the agent file as
-// the module and the library read it, the settings, the filters and the
-// templates. The number of failed steps.
+// the module and the library read it, the settings, the filters, the
+// templates and the revocation store's provider (never opened here). The
+// number of failed steps.
 int test_record(agent_server_config *config, server_rec *s, apr_pool_t *pconf, apr_pool_t *ptemp) {
     apr_pool_t *pool = nullptr;
     if (apr_pool_create(&pool, ptemp) != APR_SUCCESS) {
@@ -642,6 +645,7 @@ int test_record(agent_server_config *config, server_rec *s, apr_pool_t *pconf, a
     else if (nubrel_release_instance(instance) != 0)
         log_error(config, "Cannot release a per module NBR API instance");
     if (!load_templates(config, pool)) ++failures;
+    if (!check_revocation_store(config)) ++failures;
     forget_checked(config);
     apr_pool_destroy(pool);
     return failures;

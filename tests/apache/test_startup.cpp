@@ -204,7 +204,8 @@ TEST(Startup, ApacheListsTheDirectivesWithTheirHelp) {
         "QuorvelErrorPageTemplateFile", "QuorvelStartPageTemplateFile", "QuorvelStartPageURL",
         "QuorvelDisableAgentForVirtualHost", "QuorvelEnableUserBrowserCacheControl",
         "QuorvelCacheControlHeaderValue", "QuorvelSessionRenewalInterval", "QuorvelTokenCacheEntries",
-        "QuorvelTokenCacheBytes", "QuorvelAttributeHeaderStyle"};
+        "QuorvelTokenCacheBytes", "QuorvelAttributeHeaderStyle", "QuorvelRevocationStore",
+        "QuorvelRevocationCheckInterval", "QuorvelRevocationRequired"};
     EXPECT_EQ(names, expected);
     EXPECT_NE(result.output.find(
                   "\tQuorvelCacheControlHeaderValue -- specifies an alternative value of the outbound HTTP request "

@@ -78,7 +78,8 @@ uint64_t file_size(const fs::path &path) {
     return error ? 0 : size;
 }
 
-// A port that nothing listens on right now.
+}  // namespace
+
 uint16_t free_port() {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) throw std::runtime_error("socket failed");
@@ -95,6 +96,8 @@ uint16_t free_port() {
     ::close(fd);
     return ntohs(address.sin_port);
 }
+
+namespace {
 
 // True when every folder on the path lets other users through.
 bool reachable_by_others(const fs::path &folder) {
@@ -322,30 +325,38 @@ std::unique_ptr<ApacheServer> ApacheServer::start(const ServerSetup &setup) {
     }
 }
 
-bool ApacheServer::launch() {
-    const std::string conf = root_ + "/httpd.conf";
-    const std::string output = root_ + "/logs/stderr.log";
-    const char *argv[] = {QV_APACHE_BINARY, "-d", root_.c_str(), "-f", conf.c_str(), "-DFOREGROUND", nullptr};
+int spawn_process(const std::vector<std::string> &arguments, const std::string &output) {
+    std::vector<std::string> copies = arguments;
+    std::vector<char *> argv;
+    for (std::string &argument : copies) argv.push_back(argument.data());
+    argv.push_back(nullptr);
     const pid_t parent = ::getpid();
     const pid_t pid = ::fork();
-    if (pid < 0) return false;
+    if (pid < 0) return -1;
     if (pid == 0) {
         // Only async-signal-safe calls between fork and exec.
         ::setsid();
-        // A test program that dies takes its server with it.
+        // A test program that dies takes its servers with it.
         ::prctl(PR_SET_PDEATHSIG, SIGTERM);
         if (::getppid() != parent) ::_exit(126);
         const int in = ::open("/dev/null", O_RDONLY);
-        const int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
+        const int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
         if (in < 0 || out < 0) ::_exit(126);
         ::dup2(in, 0);
         ::dup2(out, 1);
         ::dup2(out, 2);
-        ::execv(argv[0], const_cast<char *const *>(argv));
+        ::execv(argv[0], argv.data());
         ::_exit(127);
     }
-    pid_ = pid;
-    return true;
+    return pid;
+}
+
+bool ApacheServer::launch() {
+    const std::string output = root_ + "/logs/stderr.log";
+    // Each start writes its own standard error log.
+    std::ofstream(output, std::ios::trunc).close();
+    pid_ = spawn_process({QV_APACHE_BINARY, "-d", root_, "-f", root_ + "/httpd.conf", "-DFOREGROUND"}, output);
+    return pid_ > 0;
 }
 
 size_t ApacheServer::generations() const {

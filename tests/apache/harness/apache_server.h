@@ -162,6 +162,14 @@ private:
     std::optional<int> exit_status_;
 };
 
+// A port on 127.0.0.1 that nothing listens on right now.
+uint16_t free_port();
+
+// Starts a program (argv[0] is its path) in a process group of its own that
+// ends when the test program does, with standard output and error appended
+// to the file; the PID, or -1.
+int spawn_process(const std::vector<std::string> &argv, const std::string &output);
+
 // One server per distinct set-up, shared by every test of the program that
 // asks for it; stopped when the program ends.
 ApacheServer &shared_server(const ServerSetup &setup);
