@@ -307,8 +307,12 @@ Outcome expose(Decision &d) {
         // granted again instead): nothing of the session is in the tables, and
         // with a prefix no client header of these names is left either.
         const bool prefixed = config->attribute_prefix != nullptr && config->attribute_prefix[0] != '\0';
-        expose_session_attributes(exposed, d.r, config, start_page_table(d),
-                                  prefixed ? Exposure::first : Exposure::replacing);
+        const Exposure how = prefixed ? Exposure::first : Exposure::replacing;
+        // Requests of the session within the second expose what the first one collected.
+        if (const qv::Renewal *renewal = d.session.renewed_with.get(); renewal != nullptr)
+            expose_values(renewal->exposed, renewal->exposed_items, d.r, config, start_page_table(d), how);
+        else
+            expose_session_attributes(exposed, d.r, config, start_page_table(d), how);
     }
     // The Require rules read the attributes even when nothing is exposed.
     const char *attributes = exposed != nullptr ? exposed : apr_pstrdup(d.r->pool, d.session.data.payload);

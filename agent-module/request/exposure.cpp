@@ -5,8 +5,11 @@
 #include "config/module_log.h"
 #include "config/server_config.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
+#include <strings.h>
+#include <vector>
 #include <string_view>
 #include <unordered_map>
 
@@ -71,56 +74,24 @@ int attribute_filter_matches(const agent_server_config *config, const char *key)
 
 namespace {
 
-// Puts every entry of a table into another: added when nothing of the name
-// can be there, else replacing what it held under the name (exposing a
-// session again gives the same values, not repeated ones).
-void put_all(apr_table_t *target, const apr_table_t *values, Exposure how) {
-    const apr_array_header_t *entries = apr_table_elts(values);
-    const auto *entry = reinterpret_cast<const apr_table_entry_t *>(entries->elts);
-    for (int i = 0; i < entries->nelts; ++i) {
-        if (how == Exposure::first)
-            apr_table_addn(target, entry[i].key, entry[i].val);
-        else
-            apr_table_setn(target, entry[i].key, entry[i].val);
-    }
-}
-
-// The same names with '-' for '_', for back-ends that drop header names with '_'.
-apr_table_t *dashed_names(apr_pool_t *pool, const apr_table_t *values) {
-    const apr_array_header_t *entries = apr_table_elts(values);
-    apr_table_t *dashed = apr_table_make(pool, entries->nelts);
-    const auto *items = reinterpret_cast<const apr_table_entry_t *>(entries->elts);
-    for (int i = 0; i < entries->nelts; ++i) {
-        char *name = apr_pstrdup(pool, items[i].key);
-        for (char *c = name; *c != '\0'; ++c)
-            if (*c == '_') *c = '-';
-        apr_table_setn(dashed, name, items[i].val);
-    }
-    return dashed;
+void log_exposure(const agent_server_config *config) {
+    if (config->expose_to_environment != 0 && config->expose_to_headers != 0)
+        log_basic(config, "Exposing session information into the environment variables and HTTP headers...");
+    else if (config->expose_to_environment != 0)
+        log_basic(config, "Exposing session information into the environment variables...");
+    else
+        log_basic(config, "Exposing session information into the HTTP headers...");
 }
 
 }  // namespace
 
-int expose_session_attributes(const char *payload, request_rec *r, const agent_server_config *config,
-                              apr_table_t *session_headers, Exposure how) {
-    const bool to_environment = config->expose_to_environment != 0;
-    const bool to_headers = config->expose_to_headers != 0;
-    if (!to_environment && !to_headers) return 0;
-    if (payload == nullptr) return -1;
-    if (payload[0] == '\0') return 0;
-
-    if (to_environment && to_headers)
-        log_basic(config, "Exposing session information into the environment variables and HTTP headers...");
-    else if (to_environment)
-        log_basic(config, "Exposing session information into the environment variables...");
-    else
-        log_basic(config, "Exposing session information into the HTTP headers...");
-
+ExposedValues collect_exposed_values(const char *payload, const agent_server_config *config) {
+    ExposedValues collected;
+    if (payload == nullptr || (config->expose_to_environment == 0 && config->expose_to_headers == 0))
+        return collected;
     const std::string_view prefix = config->attribute_prefix != nullptr ? config->attribute_prefix : "";
-    int environment_count = 0;
-    int header_count = 0;
-    // Repeated keys are merged into one value first.
-    apr_table_t *values = apr_table_make(r->pool, 16);
+    // Merged values by name, in the order their names first appear.
+    std::vector<std::pair<std::string, std::string>> values;
     std::string_view rest(payload);
     qv::PayloadItem item;
     while (qv::next_payload_item(rest, item)) {
@@ -128,30 +99,65 @@ int expose_session_attributes(const char *payload, request_rec *r, const agent_s
         if (item.key.substr(0, qv::kUpdateFlagKey.size()) == qv::kUpdateFlagKey) continue;
         // A header or variable needs a name.
         if (prefix.empty() && item.key.empty()) continue;
+        std::string name = qv::attribute_name(prefix, item.key);
+        std::string value = qv::unescape_value(qv::strip_value(item.value));
+        ++collected.items;
+        // Names compare as Apache's tables compare them: letter case aside.
+        const auto same = std::find_if(values.begin(), values.end(),
+                                       [&name](const auto &entry) { return strcasecmp(entry.first.c_str(), name.c_str()) == 0; });
+        if (same == values.end())
+            values.emplace_back(std::move(name), std::move(value));
+        else
+            same->second.append(", ").append(value);
+    }
+    for (const auto &[name, value] : values) {
+        collected.pairs.append(name).push_back('\0');
+        collected.pairs.append(value).push_back('\0');
+    }
+    return collected;
+}
 
-        auto *name = static_cast<char *>(apr_palloc(r->pool, prefix.size() + item.key.size() + 1));
-        const std::string_view stripped = qv::strip_value(item.value);
-        auto *value = name == nullptr ? nullptr
-                                      : static_cast<char *>(apr_palloc(
-                                            r->pool, stripped.size() - qv::escaped_pair_count(stripped) + 1));
-        if (name == nullptr || value == nullptr) {
-            log_error(config, "Cannot expose session information - out of APR request pool");
-            return -1;
+void expose_values(const std::string &pairs, int items, request_rec *r, const agent_server_config *config,
+                   apr_table_t *session_headers, Exposure how) {
+    const bool to_environment = config->expose_to_environment != 0;
+    const bool to_headers = config->expose_to_headers != 0;
+    if (!to_environment && !to_headers) return;
+    log_exposure(config);
+    // The request's tables keep pointers: one copy in its pool serves them all.
+    const char *text = static_cast<const char *>(apr_pmemdup(r->pool, pairs.data(), pairs.size()));
+    const char *const end = text + pairs.size();
+    const auto put = [how](apr_table_t *table, const char *name, const char *value) {
+        if (how == Exposure::first)
+            apr_table_addn(table, name, value);
+        else
+            apr_table_setn(table, name, value);
+    };
+    while (text < end) {
+        const char *name = text;
+        const char *value = name + std::strlen(name) + 1;
+        text = value + std::strlen(value) + 1;
+        if (to_environment) put(r->subprocess_env, name, value);
+        if (!to_headers) continue;
+        const char *header = name;
+        if (config->attribute_headers_dashed != 0) {
+            char *dashed = apr_pstrdup(r->pool, name);
+            for (char *c = dashed; *c != '\0'; ++c)
+                if (*c == '_') *c = '-';
+            header = dashed;
         }
-        qv::attribute_name_into(name, prefix, item.key);
-        qv::unescape_into(value, stripped);
+        put(r->headers_in, header, value);
+        if (session_headers != nullptr) apr_table_addn(session_headers, header, value);
+    }
+    if (to_environment && items > 0) log_debug(config, " Total environment variables added: %i", items);
+    if (to_headers && items > 0) log_debug(config, " Total request HTTP headers added: %i", items);
+}
 
-        apr_table_mergen(values, name, value);
-        if (to_environment) ++environment_count;
-        if (to_headers) ++header_count;
-    }
-    if (to_environment) put_all(r->subprocess_env, values, how);
-    if (to_headers) {
-        const apr_table_t *headers = config->attribute_headers_dashed != 0 ? dashed_names(r->pool, values) : values;
-        put_all(r->headers_in, headers, how);
-        if (session_headers != nullptr) put_all(session_headers, headers, Exposure::first);
-    }
-    if (environment_count > 0) log_debug(config, " Total environment variables added: %i", environment_count);
-    if (header_count > 0) log_debug(config, " Total request HTTP headers added: %i", header_count);
+int expose_session_attributes(const char *payload, request_rec *r, const agent_server_config *config,
+                              apr_table_t *session_headers, Exposure how) {
+    if (config->expose_to_environment == 0 && config->expose_to_headers == 0) return 0;
+    if (payload == nullptr) return -1;
+    if (payload[0] == '\0') return 0;
+    const ExposedValues collected = collect_exposed_values(payload, config);
+    expose_values(collected.pairs, collected.items, r, config, session_headers, how);
     return 0;
 }

@@ -5,6 +5,7 @@
 #include "config/apache.h"
 
 #include <cstddef>
+#include <string>
 
 struct agent_server_config;
 
@@ -17,6 +18,21 @@ enum class Exposure {
     // an internal redirect, or a request without a prefix).
     replacing,
 };
+
+// What exposing a payload under a configuration gives, kept in a form a
+// cache can hold: "NAME\0VALUE\0" pairs with the exposed names, repeated keys
+// merged into one ", "-joined value, in payload order; `items` counts the
+// payload items before merging.
+struct ExposedValues {
+    std::string pairs;
+    int items = 0;
+};
+ExposedValues collect_exposed_values(const char *payload, const agent_server_config *config);
+
+// Puts collected values into headers_in and/or subprocess_env (and
+// session_headers, when given, what goes to headers_in).
+void expose_values(const std::string &pairs, int items, request_rec *r, const agent_server_config *config,
+                   apr_table_t *session_headers, Exposure how);
 
 // Adds every payload item whose key a session attribute filter matches, named
 // with the attribute prefix and upper-cased, to headers_in and/or

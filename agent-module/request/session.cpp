@@ -5,6 +5,7 @@
 #include "config/module_log.h"
 #include "config/server_config.h"
 #include "request/cached_tokens.h"
+#include "request/exposure.h"
 #include "response/cookies.h"
 
 #include <string_view>
@@ -207,6 +208,7 @@ Outcome renew_session(const agent_server_config *config, request_rec *r, Session
         take_renewal(session, *earlier)) {
         log_detailed(config, "The session has been renewed within this second before - the renewal comes from the "
                              "token cache");
+        session.renewed_with = session.renewal;
         if (!earlier->token.empty()) issued = apr_pstrmemdup(r->pool, earlier->token.data(), earlier->token.size());
     } else {
         if (const Outcome outcome = renew_payload(config, r, session, now, issued); !outcome.goes_on())
@@ -218,6 +220,10 @@ Outcome renew_session(const agent_server_config *config, request_rec *r, Session
             made->payload.assign(session.data.payload, session.data.payload_length);
             if (issued != nullptr) made->token = issued;
             made->subsequent = session.subsequent;
+            ExposedValues exposed = collect_exposed_values(session.data.payload, config);
+            made->exposed = std::move(exposed.pairs);
+            made->exposed_items = exposed.items;
+            session.renewed_with = made;
             remember_renewal(config, session, std::move(made));
         }
     }

@@ -34,6 +34,9 @@ struct Session {
     bool subject_known = false;
     // The renewal an earlier request of the session made within a second.
     std::shared_ptr<const qv::Renewal> renewal;
+    // The renewal this request's payload is the result of (taken or made),
+    // whose exposed values serve this request too.
+    std::shared_ptr<const qv::Renewal> renewed_with;
 
     Session() = default;
     Session(const Session &) = delete;

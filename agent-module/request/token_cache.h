@@ -37,6 +37,10 @@ struct Renewal {
     std::string payload;           // after renewal
     std::string token;             // the cookie issued; empty when none was
     int subsequent = 0;            // the update flag was there before
+    // What exposing the renewed payload under that configuration gives:
+    // "NAME\0VALUE\0" pairs, merged, in payload order (request/exposure.h).
+    std::string exposed;
+    int exposed_items = 0;
 };
 
 // The session times a payload holds, read once.
