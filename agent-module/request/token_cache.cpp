@@ -4,10 +4,11 @@
 
 namespace qv {
 
-size_t TokenCache::KeyHash::operator()(const Key &key) const noexcept {
-    const size_t text = std::hash<std::string_view>()(key.text);
-    const size_t instance = std::hash<const void *>()(key.instance);
-    return text ^ (instance + 0x9e3779b97f4a7c15ull + (text << 6) + (text >> 2)) ^ static_cast<size_t>(key.kind);
+TokenCache::Key::Key(Kind kind, const void *instance, std::string_view text)
+    : kind(kind), instance(instance), text(text) {
+    const size_t of_text = std::hash<std::string_view>()(text);
+    const size_t of_instance = std::hash<const void *>()(instance);
+    hash = of_text ^ (of_instance + 0x9e3779b97f4a7c15ull + (of_text << 6) + (of_text >> 2)) ^ static_cast<size_t>(kind);
 }
 
 TokenCache::Key TokenCache::Entry::key() const { return {kind, instance, text}; }
@@ -15,7 +16,7 @@ TokenCache::Key TokenCache::Entry::key() const { return {kind, instance, text}; 
 TokenCache::TokenCache(TokenCacheLimits limits)
     : shard_limits_{(limits.entries + kShards - 1) / kShards, limits.bytes / kShards} {}
 
-TokenCache::Shard &TokenCache::shard_of(const Key &key) { return shards_[KeyHash()(key) % kShards]; }
+TokenCache::Shard &TokenCache::shard_of(const Key &key) { return shards_[key.hash % kShards]; }
 
 TokenCache::Entry *TokenCache::find(Shard &shard, const Key &key) {
     ++shard.lookups;
@@ -27,9 +28,13 @@ TokenCache::Entry *TokenCache::find(Shard &shard, const Key &key) {
 }
 
 void TokenCache::insert(Shard &shard, Entry entry) {
-    // A renewal is counted as room for one: it is made and dropped as requests come.
-    entry.bytes = entry.text.size() + 2 * entry.decoded.payload.size() + 2 * entry.token.size() + kEntryOverhead +
-                  (entry.kind == Kind::decoded ? entry.text.size() + sizeof(Renewal) : 0);
+    // A renewal is counted as room for one (its payload, its token, what it
+    // exposes): it is made and dropped as requests come.
+    const size_t payload = entry.decoded != nullptr ? entry.decoded->payload.size() : 0;
+    entry.bytes = entry.text.size() + 2 * entry.token.size() + kEntryOverhead +
+                  (entry.kind == Kind::decoded
+                       ? payload + (payload + entry.text.size() + payload) + sizeof(DecodedToken) + sizeof(Renewal)
+                       : 0);
     if (shard_limits_.entries == 0 || entry.bytes > shard_limits_.bytes) return;
     if (const auto at = shard.index.find(entry.key()); at != shard.index.end()) {
         // The index hashes its key, a view into the entry, to unlink it:
@@ -53,12 +58,12 @@ void TokenCache::insert(Shard &shard, Entry entry) {
     shard.index.emplace(shard.entries.front().key(), shard.entries.begin());
 }
 
-std::optional<DecodedToken> TokenCache::decoded(const void *instance, std::string_view token) {
+std::shared_ptr<const DecodedToken> TokenCache::decoded(const void *instance, std::string_view token) {
     const Key key{Kind::decoded, instance, token};
     Shard &shard = shard_of(key);
     const std::lock_guard<std::mutex> guard(shard.lock);
     if (const Entry *entry = find(shard, key)) return entry->decoded;
-    return std::nullopt;
+    return nullptr;
 }
 
 void TokenCache::keep_decoded(const void *instance, std::string_view token, const DecodedToken &decoded) {
@@ -68,7 +73,7 @@ void TokenCache::keep_decoded(const void *instance, std::string_view token, cons
     entry.kind = Kind::decoded;
     entry.instance = instance;
     entry.text = std::string(token);
-    entry.decoded = decoded;
+    entry.decoded = std::make_shared<const DecodedToken>(decoded);
     const std::lock_guard<std::mutex> guard(shard.lock);
     insert(shard, std::move(entry));
 }
@@ -77,7 +82,13 @@ void TokenCache::remember_renewal(const void *instance, std::string_view token, 
     const Key key{Kind::decoded, instance, token};
     Shard &shard = shard_of(key);
     const std::lock_guard<std::mutex> guard(shard.lock);
-    if (const auto at = shard.index.find(key); at != shard.index.end()) at->second->decoded.renewal = std::move(renewal);
+    const auto at = shard.index.find(key);
+    if (at == shard.index.end()) return;
+    // Requests holding the decoding keep theirs; the entry gets a new one,
+    // once a second per session.
+    auto updated = std::make_shared<DecodedToken>(*at->second->decoded);
+    updated->renewal = std::move(renewal);
+    at->second->decoded = std::move(updated);
 }
 
 std::optional<std::string> TokenCache::encoded(const void *instance, std::string_view payload) {

@@ -80,8 +80,9 @@ public:
     TokenCache(const TokenCache &) = delete;
     TokenCache &operator=(const TokenCache &) = delete;
 
-    // What decoding this token text gave under the instance, if it is kept.
-    std::optional<DecodedToken> decoded(const void *instance, std::string_view token);
+    // What decoding this token text gave under the instance, or null. Kept
+    // decodings are never changed, so a hit shares one rather than copying it.
+    std::shared_ptr<const DecodedToken> decoded(const void *instance, std::string_view token);
     void keep_decoded(const void *instance, std::string_view token, const DecodedToken &decoded);
     // Records the renewal made for a kept token (nothing when it is not kept).
     void remember_renewal(const void *instance, std::string_view token, std::shared_ptr<const Renewal> renewal);
@@ -98,19 +99,21 @@ public:
 private:
     enum class Kind : uint8_t { decoded, encoded };
     struct Key {
+        Key(Kind kind, const void *instance, std::string_view text);
         Kind kind;
         const void *instance;
         std::string_view text;  // points into the entry's own copy
+        size_t hash;            // tokens are long: hashed once, for the shard and the index
         bool operator==(const Key &other) const {
             return kind == other.kind && instance == other.instance && text == other.text;
         }
     };
     struct KeyHash {
-        size_t operator()(const Key &key) const noexcept;
+        size_t operator()(const Key &key) const noexcept { return key.hash; }
     };
     struct Entry {
         std::string text;
-        DecodedToken decoded;  // Kind::decoded
+        std::shared_ptr<const DecodedToken> decoded;  // Kind::decoded
         std::string token;     // Kind::encoded
         size_t bytes = 0;
         Key key() const;

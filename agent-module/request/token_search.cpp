@@ -1,5 +1,7 @@
 #include "request/token_search.h"
 
+#include <cstring>
+
 #include "response/request_url.h"
 
 namespace qv {
@@ -25,7 +27,16 @@ std::string_view query_value_at(std::string_view args, size_t from) {
     return trim_right(rest);
 }
 
-constexpr bool ends_cookie_pair(char c) { return c == ';' || c == ','; }
+// Where the pair at the front of a Cookie header ends: at its ';' or ','.
+// Headers carry long values, so the search is memchr's.
+size_t cookie_pair_end(std::string_view text) {
+    size_t end = text.size();
+    if (const void *semicolon = std::memchr(text.data(), ';', end); semicolon != nullptr)
+        end = static_cast<size_t>(static_cast<const char *>(semicolon) - text.data());
+    if (const void *comma = std::memchr(text.data(), ',', end); comma != nullptr)
+        end = static_cast<size_t>(static_cast<const char *>(comma) - text.data());
+    return end;
+}
 
 // The value of the URL-safe modified base64 digit, or -1.
 constexpr int base64_digit(char c) {
@@ -61,8 +72,7 @@ CookieToken cookie_token(std::string_view header_value, std::string_view name) {
     std::string_view rest = header_value;
     while (!rest.empty()) {
         rest = trim_left(rest);
-        size_t end = 0;
-        while (end < rest.size() && !ends_cookie_pair(rest[end])) ++end;
+        const size_t end = cookie_pair_end(rest);
         const std::string_view pair = rest.substr(0, end);
         rest.remove_prefix(end < rest.size() ? end + 1 : end);
         if (pair.size() <= name.size() || pair.substr(0, name.size()) != name || pair[name.size()] != '=') continue;

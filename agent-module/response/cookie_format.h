@@ -25,6 +25,8 @@ inline constexpr std::string_view kDefaultCacheControl = "no-cache=\"set-cookie\
 // What every response to a protected request says to caches, so that a
 // shared cache never hands one user's page to another.
 inline constexpr std::string_view kPrivateCacheControl = "private";
+// private_cache_control(kDefaultCacheControl), which nearly every response sends.
+inline constexpr std::string_view kPrivateDefaultCacheControl = "private, no-cache=\"set-cookie\"";
 
 // The Cache-Control value of a protected response whose cookie part is
 // `value` (possibly empty): "private" joined to it, or the value itself when

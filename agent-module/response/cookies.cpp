@@ -33,7 +33,9 @@ bool is_private_response(const request_rec *r) { return apr_table_get(r->notes, 
 
 // Sets Cache-Control, joined to "private" on a private response.
 void set_cache_control(request_rec *r, const char *value) {
-    if (is_private_response(r)) {
+    if (is_private_response(r) && value == qv::kDefaultCacheControl.data()) {
+        value = qv::kPrivateDefaultCacheControl.data();
+    } else if (is_private_response(r)) {
         const std::string joined = qv::private_cache_control(value != nullptr ? value : "");
         value = apr_pstrmemdup(r->pool, joined.data(), joined.size());
     }

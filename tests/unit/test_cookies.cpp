@@ -70,6 +70,8 @@ TEST(CacheControl, ProtectedResponsesArePrivateWhateverTheCookiePartSays) {
         {"private=\"set-cookie\"", "private, private=\"set-cookie\""},
     };
     for (const auto &c : cases) EXPECT_EQ(qv::private_cache_control(c.cookie_part), c.expected) << c.cookie_part;
+    // The constant the default value is answered with is the same joining.
+    EXPECT_EQ(qv::private_cache_control(qv::kDefaultCacheControl), qv::kPrivateDefaultCacheControl);
 }
 
 }  // namespace

@@ -481,6 +481,17 @@ TEST_F(TokenTest, IsNubrelChecksTheOutwardForm) {
         EXPECT_TRUE(testlog::has_fragment(c.message)) << c.text << "\n" << testlog::dump();
     }
     EXPECT_EQ(is_nubrel(kJoeToken, static_cast<int32_t>(std::strlen(kJoeToken))), 1);
+    // Every position is checked: in the middle of a long token and in its last few characters, and
+    // with the characters just outside each accepted range.
+    const std::string joe(kJoeToken);
+    for (const char outside : {'@', '[', '`', '{', '/', ':', '+', '=', '.', ' ', '\x80', '\xC1', '\xFF'}) {
+        for (const size_t at : {size_t{5}, size_t{17}, joe.size() / 2, joe.size() - 3, joe.size() - 1}) {
+            std::string text = joe;
+            text[at] = outside;
+            EXPECT_EQ(is_nubrel(text.c_str(), static_cast<int32_t>(text.size())), 0)
+                << "character " << int(static_cast<unsigned char>(outside)) << " at " << at;
+        }
+    }
 }
 
 TEST_F(TokenTest, OneInstanceServesManyThreads) {
