@@ -89,8 +89,15 @@ QV_LOAD_SECONDS ?= 20
 stress: build
 	@QV_LOAD_SECONDS=$(QV_LOAD_SECONDS) $(BUILD_DIR)/tests/apache/apache_load
 
+# The library's benchmarks in repetitions, interleaved so that the machine's
+# drift falls on every side alike, then the median library round beside bare
+# zlib's round on the same payloads.
 bench: build
-	@$(BUILD_DIR)/bench/bench_token
+	@$(BUILD_DIR)/bench/bench_token --benchmark_repetitions=7 --benchmark_enable_random_interleaving=true \
+	    --benchmark_min_time=0.3 --benchmark_report_aggregates_only=true | tee $(BUILD_DIR)/bench-token.txt
+	@awk '/^BM_DecodeRenewEncode\/2_median/ { round = $$2 } /^BM_ZlibRound_median/ { zlib = $$2 } \
+	    END { if (zlib > 0) printf "library round (suite 2) / zlib round, medians: %.0f ns / %.0f ns = %.2f\n", round, zlib, round / zlib }' \
+	    $(BUILD_DIR)/bench-token.txt
 	@$(BUILD_DIR)/bench/bench_revocation
 
 # Apache serving a 1 KiB file with and without the agent, in alternating
