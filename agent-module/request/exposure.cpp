@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
-#include <strings.h>
 #include <vector>
 #include <string_view>
 #include <unordered_map>
@@ -90,8 +89,12 @@ ExposedValues collect_exposed_values(const char *payload, const agent_server_con
     if (payload == nullptr || (config->expose_to_environment == 0 && config->expose_to_headers == 0))
         return collected;
     const std::string_view prefix = config->attribute_prefix != nullptr ? config->attribute_prefix : "";
-    // Merged values by name, in the order their names first appear.
+    // Merged values by name, in the order their names first appear. Names
+    // are upper-cased whole, so Apache's tables, which compare them letter
+    // case aside, hold one where these hold one.
     std::vector<std::pair<std::string, std::string>> values;
+    values.reserve(32);
+    size_t total = 0;
     std::string_view rest(payload);
     qv::PayloadItem item;
     while (qv::next_payload_item(rest, item)) {
@@ -102,14 +105,16 @@ ExposedValues collect_exposed_values(const char *payload, const agent_server_con
         std::string name = qv::attribute_name(prefix, item.key);
         std::string value = qv::unescape_value(qv::strip_value(item.value));
         ++collected.items;
-        // Names compare as Apache's tables compare them: letter case aside.
-        const auto same = std::find_if(values.begin(), values.end(),
-                                       [&name](const auto &entry) { return strcasecmp(entry.first.c_str(), name.c_str()) == 0; });
-        if (same == values.end())
+        const auto same = std::find_if(values.begin(), values.end(), [&name](const auto &entry) { return entry.first == name; });
+        total += value.size() + 2;
+        if (same == values.end()) {
+            total += name.size() + 2;
             values.emplace_back(std::move(name), std::move(value));
-        else
+        } else {
             same->second.append(", ").append(value);
+        }
     }
+    collected.pairs.reserve(total);
     for (const auto &[name, value] : values) {
         collected.pairs.append(name).push_back('\0');
         collected.pairs.append(value).push_back('\0');

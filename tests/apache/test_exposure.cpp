@@ -8,7 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 
 using namespace qvtest;
 
@@ -65,6 +67,50 @@ TEST(Exposure, FiltersNamesAndValues) {
     // The same as request headers.
     EXPECT_EQ(response.header("X-Echo-QV_AUTH_GROUP"), "a, b");
     EXPECT_EQ(response.header("X-Echo-QV_AUTH_NAME"), "Jo Doe");
+}
+
+// The requests of one session within a second share its renewal and what
+// exposing it gave, but only under the configuration that made it: a host
+// with another prefix, reading the same agent file, exposes its own names.
+TEST(Exposure, RepeatedRequestsExposeWhatTheirOwnConfigurationSays) {
+    ServerSetup setup = exposure_setup("QuorvelSessionAttrFilter ^(?i)(group|name)$\nQuorvelVerboseLevel 3\n");
+    setup.server_directives = "<VirtualHost 127.0.0.1>\n  ServerName 127.0.0.1\n</VirtualHost>\n"
+                              "<VirtualHost 127.0.0.1>\n  ServerName other.test\n  QuorvelAuthnPrefix OTHER_\n"
+                              "</VirtualHost>\n";
+    ApacheServer &server = shared_server(setup);
+    ASSERT_TRUE(server.serving()) << server.log().text();
+    // Keys that differ in letter case only are one name.
+    const std::string token = session_token("jdoe", "is.subsequent.request=TRUE\nname='Jo Doe'\ngroup=a\nGroup=b\n");
+    for (int attempt = 0;; ++attempt) {
+        ASSERT_LT(attempt, 3) << "no four requests within one second";
+        const int64_t start = now_seconds();
+        while (now_seconds() == start) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        const int64_t second = now_seconds();
+        const LogMark mark = server.mark();
+        const HttpResponse main_first = request(server, token);
+        const HttpResponse main_again = request(server, token);
+        const HttpResponse other_first = request(server, token, {"Host: other.test"});
+        const HttpResponse other_again = request(server, token, {"Host: other.test"});
+        if (now_seconds() != second) continue;
+        for (const HttpResponse *response : {&main_first, &main_again}) {
+            ASSERT_EQ(response->status, 200) << response->body;
+            EXPECT_EQ(environment_value(response->body, "QV_AUTH_GROUP"), "a, b");
+            EXPECT_EQ(environment_value(response->body, "QV_AUTH_NAME"), "Jo Doe");
+            EXPECT_FALSE(environment_value(response->body, "OTHER_GROUP"));
+        }
+        for (const HttpResponse *response : {&other_first, &other_again}) {
+            ASSERT_EQ(response->status, 200) << response->body;
+            EXPECT_EQ(environment_value(response->body, "OTHER_GROUP"), "a, b");
+            EXPECT_EQ(environment_value(response->body, "OTHER_NAME"), "Jo Doe");
+            EXPECT_FALSE(environment_value(response->body, "QV_AUTH_GROUP"));
+        }
+        const std::string repeated =
+            "The session has been renewed within this second before - the renewal comes from the token cache";
+        // The second request of each host; the host's first one renewed again.
+        const ErrorLog log = server.log_since(mark);
+        EXPECT_EQ(log.count(repeated), 2u) << log.text();
+        return;
+    }
 }
 
 TEST(Exposure, EachChannelCanBeSwitchedOff) {

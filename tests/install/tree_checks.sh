@@ -54,11 +54,12 @@ check_clients() {
 # an Apache whose configuration includes the tree's qv.load and qv.conf (in
 # AVAILABLE) fails the configuration test as installed, naming the missing
 # password and filter; with a password written into the tree's agent file
-# (in CONFDIR) and a filter, it passes it, sends a protected
-# URL without a session to the sample's login page, serves it with a token
-# minted by the tree's TOOL, and serves an open URL as before. LIBRARY_PATH
-# is the LD_LIBRARY_PATH for the tree's module and tool (empty when their
-# RUNPATH finds the library). SERVER is the server's folder, made here.
+# (in CONFDIR) and a filter, it passes it, sends a protected URL without a
+# session to the sample's login page, serves it with a token minted by the
+# tree's TOOL (also through mod_proxy, loaded before the module), and serves
+# an open URL as before. LIBRARY_PATH is the LD_LIBRARY_PATH for the tree's
+# module and tool (empty when their RUNPATH finds the library). SERVER is the
+# server's folder, made here.
 check_apache() {
     a_root=$1 a_available=$2 a_confdir=$3 a_module=$4 a_tool=$5 a_libpath=$6 server=$7
     # The installed configuration names its files by their final paths; below
@@ -94,7 +95,11 @@ Group www-data"; fi
     # and something to protect. Then the test passes.
     password=$(printf '%s' 'installed tree' | LD_LIBRARY_PATH=$a_libpath "$a_tool" encode-password)
     echo "password = $password" >>"$a_confdir/agent.conf"
-    write_httpd_conf "QuorvelFilter ^/protected/"
+    # A proxied path is protected as well: operators put the agent in front
+    # of application servers, with mod_proxy loaded first as Debian orders
+    # mods-enabled (proxy*.load before qv.load).
+    write_httpd_conf "QuorvelFilter ^/(protected|app)/
+ProxyPass /app/ http://127.0.0.1:$port/"
     LD_LIBRARY_PATH=$a_libpath "$apache" -t -d "$server" -f "$server/conf/httpd.conf" >"$server/configtest.log" 2>&1 ||
         fail "configtest: $(cat "$server/configtest.log")"
     grep -q 'Syntax OK' "$server/configtest.log" || fail "configtest did not say Syntax OK"
@@ -124,6 +129,11 @@ Group www-data"; fi
     token=$(LD_LIBRARY_PATH=$a_libpath "$a_tool" mint --agent-config "$a_confdir/agent.conf" --subject alice)
     out=$(curl -s -w ' %{http_code}' -b "QVSESSION=$token" "http://127.0.0.1:$port/protected/page.html")
     [ "$out" = "protected 200" ] || fail "protected URL with a session: got '$out'"
+    # The proxied path: to the login page without a session, to the back-end with one.
+    out=$(curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:$port/app/open.html")
+    [ "$out" = "302" ] || fail "proxied protected URL without a session: got '$out'"
+    out=$(curl -s -w ' %{http_code}' -b "QVSESSION=$token" "http://127.0.0.1:$port/app/open.html")
+    [ "$out" = "open 200" ] || fail "proxied protected URL with a session: got '$out'"
     grep -q 'mod_qv/' "$server/logs/error.log" || fail "the error log does not show the module's banner"
     stop_apache
     trap - EXIT
@@ -141,6 +151,8 @@ LogLevel info
 $user_group
 LoadModule mpm_event_module "$apache_modules/mod_mpm_event.so"
 LoadModule authz_core_module "$apache_modules/mod_authz_core.so"
+LoadModule proxy_module "$apache_modules/mod_proxy.so"
+LoadModule proxy_http_module "$apache_modules/mod_proxy_http.so"
 StartServers 1
 ServerLimit 1
 ThreadsPerChild 16
