@@ -77,7 +77,7 @@ bool take_cached_decoding(const agent_server_config *config, request_rec *r, Ses
     session.times_known = true;
     session.subject = kept->subject ? apr_pstrmemdup(r->pool, kept->subject->data(), kept->subject->size()) : nullptr;
     session.subject_known = true;
-    session.renewal = kept->renewal;
+    session.renewal = kept.renewal;
     log_detailed(config, "The token has been decoded before - its payload comes from the token cache");
     return true;
 }
@@ -87,7 +87,7 @@ void keep_decoding(const agent_server_config *config, const Session &session) {
         return;
     qv::DecodedToken decoded{session.data.version, session.data.cipher_suite,
                              std::string(session.data.payload, session.data.payload_length), session.password,
-                             session.times, std::nullopt, nullptr};
+                             session.times, std::nullopt};
     if (session.subject != nullptr) decoded.subject = std::string(session.subject);
     g_cache->keep_decoded(config->library_instance, session.token, decoded);
 }
@@ -111,7 +111,7 @@ void keep_encoding(const agent_server_config *config, const nubrel_tokendata &da
     g_cache->keep_encoded(config->library_instance, payload, token);
     // Tokens the agent encodes are read back the next time: their times are
     // read once, now.
-    qv::DecodedToken decoded{data.version, data.cipher_suite, std::string(payload), 0, {}, std::nullopt, nullptr};
+    qv::DecodedToken decoded{data.version, data.cipher_suite, std::string(payload), 0, {}, std::nullopt};
     if (nubrel_get_payload_time(data.payload, "not-before", &decoded.times.not_before) != 0 ||
         nubrel_get_payload_time(data.payload, "renew-until", &decoded.times.renew_until) != 0 ||
         nubrel_get_payload_time(data.payload, "not-on-or-after", &decoded.times.not_on_or_after) != 0)

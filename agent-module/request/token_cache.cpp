@@ -11,7 +11,7 @@ TokenCache::Key::Key(Kind kind, const void *instance, std::string_view text)
     hash = of_text ^ (of_instance + 0x9e3779b97f4a7c15ull + (of_text << 6) + (of_text >> 2)) ^ static_cast<size_t>(kind);
 }
 
-TokenCache::Key TokenCache::Entry::key() const { return {kind, instance, text}; }
+TokenCache::Key TokenCache::Entry::key() const { return {kind, instance, text, hash}; }
 
 TokenCache::TokenCache(TokenCacheLimits limits)
     : shard_limits_{(limits.entries + kShards - 1) / kShards, limits.bytes / kShards} {}
@@ -58,12 +58,12 @@ void TokenCache::insert(Shard &shard, Entry entry) {
     shard.index.emplace(shard.entries.front().key(), shard.entries.begin());
 }
 
-std::shared_ptr<const DecodedToken> TokenCache::decoded(const void *instance, std::string_view token) {
+CachedDecoding TokenCache::decoded(const void *instance, std::string_view token) {
     const Key key{Kind::decoded, instance, token};
     Shard &shard = shard_of(key);
     const std::lock_guard<std::mutex> guard(shard.lock);
-    if (const Entry *entry = find(shard, key)) return entry->decoded;
-    return nullptr;
+    if (const Entry *entry = find(shard, key)) return {entry->decoded, entry->renewal};
+    return {};
 }
 
 void TokenCache::keep_decoded(const void *instance, std::string_view token, const DecodedToken &decoded) {
@@ -72,6 +72,7 @@ void TokenCache::keep_decoded(const void *instance, std::string_view token, cons
     Entry entry;
     entry.kind = Kind::decoded;
     entry.instance = instance;
+    entry.hash = key.hash;
     entry.text = std::string(token);
     entry.decoded = std::make_shared<const DecodedToken>(decoded);
     const std::lock_guard<std::mutex> guard(shard.lock);
@@ -82,13 +83,7 @@ void TokenCache::remember_renewal(const void *instance, std::string_view token, 
     const Key key{Kind::decoded, instance, token};
     Shard &shard = shard_of(key);
     const std::lock_guard<std::mutex> guard(shard.lock);
-    const auto at = shard.index.find(key);
-    if (at == shard.index.end()) return;
-    // Requests holding the decoding keep theirs; the entry gets a new one,
-    // once a second per session.
-    auto updated = std::make_shared<DecodedToken>(*at->second->decoded);
-    updated->renewal = std::move(renewal);
-    at->second->decoded = std::move(updated);
+    if (const auto at = shard.index.find(key); at != shard.index.end()) at->second->renewal = std::move(renewal);
 }
 
 std::optional<std::string> TokenCache::encoded(const void *instance, std::string_view payload) {
@@ -105,6 +100,7 @@ void TokenCache::keep_encoded(const void *instance, std::string_view payload, st
     Entry entry;
     entry.kind = Kind::encoded;
     entry.instance = instance;
+    entry.hash = key.hash;
     entry.text = std::string(payload);
     entry.token = std::string(token);
     const std::lock_guard<std::mutex> guard(shard.lock);

@@ -58,7 +58,15 @@ struct DecodedToken {
     int password = 0;
     PayloadTimes times;
     std::optional<std::string> subject;
+};
+
+// A hit on the decoded side: the decoding, shared (kept decodings never
+// change), and the renewal made for the token within its second, if any.
+struct CachedDecoding {
+    std::shared_ptr<const DecodedToken> token;
     std::shared_ptr<const Renewal> renewal;
+    explicit operator bool() const { return token != nullptr; }
+    const DecodedToken *operator->() const { return token.get(); }
 };
 
 struct TokenCacheLimits {
@@ -80,9 +88,8 @@ public:
     TokenCache(const TokenCache &) = delete;
     TokenCache &operator=(const TokenCache &) = delete;
 
-    // What decoding this token text gave under the instance, or null. Kept
-    // decodings are never changed, so a hit shares one rather than copying it.
-    std::shared_ptr<const DecodedToken> decoded(const void *instance, std::string_view token);
+    // What decoding this token text gave under the instance; empty when it is not kept.
+    CachedDecoding decoded(const void *instance, std::string_view token);
     void keep_decoded(const void *instance, std::string_view token, const DecodedToken &decoded);
     // Records the renewal made for a kept token (nothing when it is not kept).
     void remember_renewal(const void *instance, std::string_view token, std::shared_ptr<const Renewal> renewal);
@@ -100,6 +107,8 @@ private:
     enum class Kind : uint8_t { decoded, encoded };
     struct Key {
         Key(Kind kind, const void *instance, std::string_view text);
+        Key(Kind kind, const void *instance, std::string_view text, size_t hash)
+            : kind(kind), instance(instance), text(text), hash(hash) {}
         Kind kind;
         const void *instance;
         std::string_view text;  // points into the entry's own copy
@@ -114,8 +123,10 @@ private:
     struct Entry {
         std::string text;
         std::shared_ptr<const DecodedToken> decoded;  // Kind::decoded
+        std::shared_ptr<const Renewal> renewal;       // Kind::decoded, once one is made
         std::string token;     // Kind::encoded
         size_t bytes = 0;
+        size_t hash = 0;  // of its key
         Key key() const;
         Kind kind;
         const void *instance;

@@ -40,7 +40,7 @@ TEST(TokenCache, EntriesAreFoundByTheirWholeTextAndInstance) {
     EXPECT_EQ(hit->password, 1);
     EXPECT_EQ(hit->times.renew_until, 30);
     EXPECT_EQ(hit->subject, "jdoe");
-    EXPECT_EQ(hit->renewal, nullptr);
+    EXPECT_EQ(hit.renewal, nullptr);
     // One character off, another instance, or the other side of the cache: no entry.
     std::string near = token;
     near[400] = 'B';
@@ -66,7 +66,7 @@ TEST(TokenCache, EntriesAreFoundByTheirWholeTextAndInstance) {
     renewal->token = "RENEWED";
     cache.remember_renewal(instance, token, renewal);
     cache.remember_renewal(instance, near, renewal);
-    EXPECT_EQ(cache.decoded(instance, token)->renewal, renewal);
+    EXPECT_EQ(cache.decoded(instance, token).renewal, renewal);
     EXPECT_FALSE(cache.decoded(instance, near));
     EXPECT_FALSE(cache.decoded(other_instance, token));
 }
