@@ -205,11 +205,17 @@ for workload in $WORKLOADS; do
             "$MINT" "$ROOT/conf/agent.conf" "$TOKEN" "$count" > "$ROOT/tokens.txt"
             argument="$ROOT/tokens.txt"
         fi
-        set -- $(run_wrk "http://127.0.0.1:$PORT/open/file.html" "$workload" "$argument" "$CONNECTIONS")
-        open_rate=$1 open_cpu=$(awk -v t="$3" -v n="$2" -v h="$TICKS" 'BEGIN {printf "%.1f", t * 1e6 / h / n}')
-        set -- $(run_wrk "http://127.0.0.1:$PORT/app/file.html" "$workload" "$argument" "$CONNECTIONS")
-        prot_rate=$1 prot_cpu=$(awk -v t="$3" -v n="$2" -v h="$TICKS" 'BEGIN {printf "%.1f", t * 1e6 / h / n}')
-        [ "$workload" != unique ] || [ "$6" = 0 ] || { echo "the token file ran out: raise the token count" >&2; exit 1; }
+        # The sides take turns at going first, so that a machine speeding up
+        # or slowing down over the run favours neither.
+        if [ $((pair % 2)) -eq 1 ]; then order="open app"; else order="app open"; fi
+        for side in $order; do
+            set -- $(run_wrk "http://127.0.0.1:$PORT/$side/file.html" "$workload" "$argument" "$CONNECTIONS")
+            # The protected side must never see a token twice; the other side decodes none.
+            [ "$workload" != unique ] || [ "$side" = open ] || [ "$6" = 0 ] ||
+                { echo "the token file ran out: raise the token count" >&2; exit 1; }
+            cpu=$(awk -v t="$3" -v n="$2" -v h="$TICKS" 'BEGIN {printf "%.1f", t * 1e6 / h / n}')
+            if [ "$side" = open ]; then open_rate=$1 open_cpu=$cpu; else prot_rate=$1 prot_cpu=$cpu; fi
+        done
         rate_ratio=$(awk -v p="$prot_rate" -v o="$open_rate" 'BEGIN {printf "%.3f", p / o}')
         cpu_ratio=$(awk -v p="$prot_cpu" -v o="$open_cpu" 'BEGIN {printf "%.3f", (p > 0) ? o / p : 0}')
         echo "$workload pair $pair: unprotected $open_rate req/s ${open_cpu} us CPU/req, protected $prot_rate req/s ${prot_cpu} us CPU/req, ratio $rate_ratio (CPU $cpu_ratio)"
