@@ -225,7 +225,7 @@ Outcome clear_spoofed_headers(Decision &d) {
 // A token decoded now is kept once its times are read, whatever they say.
 Outcome check_session_times(Decision &d) {
     const Outcome outcome = validate_session(d.config, d.session);
-    if (!d.session.from_cache) keep_decoding(d.config, d.session);
+    if (!d.session.from_cache) d.session.kept = keep_decoding(d.config, d.session);
     return outcome;
 }
 

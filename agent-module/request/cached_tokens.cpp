@@ -82,14 +82,16 @@ bool take_cached_decoding(const agent_server_config *config, request_rec *r, Ses
     return true;
 }
 
-void keep_decoding(const agent_server_config *config, const Session &session) {
-    if (g_cache == nullptr || session.data.payload == nullptr || !session.times_known || !session.subject_known)
-        return;
+bool keep_decoding(const agent_server_config *config, const Session &session) {
+    if (g_cache == nullptr || session.data.payload == nullptr || !session.times_known || !session.subject_known ||
+        !g_cache->offered_before_decoded(config->library_instance, session.token))
+        return false;
     qv::DecodedToken decoded{session.data.version, session.data.cipher_suite,
                              std::string(session.data.payload, session.data.payload_length), session.password,
                              session.times, std::nullopt};
     if (session.subject != nullptr) decoded.subject = std::string(session.subject);
     g_cache->keep_decoded(config->library_instance, session.token, decoded);
+    return true;
 }
 
 void remember_renewal(const agent_server_config *config, const Session &session,
@@ -105,9 +107,16 @@ const char *cached_encoding(const agent_server_config *config, request_rec *r, s
     return apr_pstrmemdup(r->pool, kept->data(), kept->size());
 }
 
-void keep_encoding(const agent_server_config *config, const nubrel_tokendata &data, std::string_view token) {
+void keep_encoding(const agent_server_config *config, const Session &session, const nubrel_tokendata &data,
+                   std::string_view token) {
     if (g_cache == nullptr || data.payload == nullptr) return;
     const std::string_view payload(data.payload, data.payload_length);
+    if (!session.from_cache && !session.kept) {
+        if (g_cache->offered_before_encoded(config->library_instance, payload))
+            g_cache->keep_encoded(config->library_instance, payload, token);
+        (void)g_cache->offered_before_decoded(config->library_instance, token);
+        return;
+    }
     g_cache->keep_encoded(config->library_instance, payload, token);
     // Tokens the agent encodes are read back the next time: their times are
     // read once, now.

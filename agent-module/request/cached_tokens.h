@@ -25,8 +25,10 @@ int agent_status_hook(request_rec *r, int flags);
 // kept (or there is no cache).
 bool take_cached_decoding(const agent_server_config *config, request_rec *r, Session &session);
 
-// Keeps what decoding the session's token gave, once its times are read.
-void keep_decoding(const agent_server_config *config, const Session &session);
+// Keeps what decoding the session's token gave, once its times are read,
+// when the token was offered before (see TokenCache::offered_before_decoded);
+// true when it is kept.
+bool keep_decoding(const agent_server_config *config, const Session &session);
 
 // Records the renewal of a kept token for the session's next requests.
 void remember_renewal(const agent_server_config *config, const Session &session,
@@ -35,6 +37,9 @@ void remember_renewal(const agent_server_config *config, const Session &session,
 // The token kept for this renewed payload, or null (a request-pool copy).
 const char *cached_encoding(const agent_server_config *config, request_rec *r, std::string_view payload);
 
-// Keeps a token the agent encoded, both ways: its payload gives it again, and
-// the browser's next request with it is a hit.
-void keep_encoding(const agent_server_config *config, const nubrel_tokendata &data, std::string_view token);
+// Keeps a token the agent encoded for a session whose token is kept, both
+// ways: its payload gives it again, and the browser's next request with it
+// is a hit. For any other session it is only offered, and kept when it comes
+// back.
+void keep_encoding(const agent_server_config *config, const Session &session, const nubrel_tokendata &data,
+                   std::string_view token);

@@ -173,7 +173,7 @@ Outcome renew_payload(const agent_server_config *config, request_rec *r, Session
         if (char *encoded = nubrel_encode(config->library_instance, tokendata, r,
                                           const_cast<agent_server_config *>(config), nullptr);
             encoded != nullptr) {
-            keep_encoding(config, *tokendata, encoded);
+            keep_encoding(config, session, *tokendata, encoded);
             issued = apr_pstrdup(r->pool, encoded);
             nubrel_free(encoded);
         } else {
@@ -213,7 +213,8 @@ Outcome renew_session(const agent_server_config *config, request_rec *r, Session
     } else {
         if (const Outcome outcome = renew_payload(config, r, session, now, issued); !outcome.goes_on())
             return outcome;
-        if (repeatable) {
+        // Only a kept token holds a renewal for the requests after this one.
+        if (repeatable && (session.from_cache || session.kept)) {
             auto made = std::make_shared<qv::Renewal>();
             made->config = config;
             made->second = now;

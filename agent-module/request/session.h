@@ -24,8 +24,10 @@ struct Session {
     int subsequent = 0;
     // 0: the current password opened the token; 1: the previous one.
     int password = 0;
-    // The decoded data came from the token cache.
+    // The decoded data came from the token cache, or went into it: the
+    // session's token is kept, and what its requests repeat is worth keeping.
     bool from_cache = false;
+    bool kept = false;
     // What the payload says, read once per token: from the token cache when
     // the token is kept, else as validation reads it.
     bool times_known = false;

@@ -18,6 +18,24 @@ TokenCache::TokenCache(TokenCacheLimits limits)
 
 TokenCache::Shard &TokenCache::shard_of(const Key &key) { return shards_[key.hash % kShards]; }
 
+bool TokenCache::offered_before(const Key &key) {
+    Shard &shard = shard_of(key);
+    // The shard took the low bits of the hash; the slot takes others.
+    std::atomic<uint64_t> &slot = shard.offered[(key.hash / kShards) % kOfferSlots];
+    const uint64_t mark = static_cast<uint64_t>(key.hash) | 1;
+    if (slot.load(std::memory_order_relaxed) == mark) return true;
+    slot.store(mark, std::memory_order_relaxed);
+    return false;
+}
+
+bool TokenCache::offered_before_decoded(const void *instance, std::string_view token) {
+    return offered_before(Key{Kind::decoded, instance, token});
+}
+
+bool TokenCache::offered_before_encoded(const void *instance, std::string_view payload) {
+    return offered_before(Key{Kind::encoded, instance, payload});
+}
+
 TokenCache::Entry *TokenCache::find(Shard &shard, const Key &key) {
     ++shard.lookups;
     const auto at = shard.index.find(key);

@@ -16,6 +16,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <list>
@@ -88,6 +89,14 @@ public:
     TokenCache(const TokenCache &) = delete;
     TokenCache &operator=(const TokenCache &) = delete;
 
+    // Whether the text was offered for this side of the cache before, lately;
+    // it is remembered when it was not. Keep only what was: a token that
+    // comes once (when every request brings a new one, all of them) then
+    // costs no entry, no eviction and none of their memory traffic, and a
+    // token that comes back is kept from its second time.
+    bool offered_before_decoded(const void *instance, std::string_view token);
+    bool offered_before_encoded(const void *instance, std::string_view payload);
+
     // What decoding this token text gave under the instance; empty when it is not kept.
     CachedDecoding decoded(const void *instance, std::string_view token);
     void keep_decoded(const void *instance, std::string_view token, const DecodedToken &decoded);
@@ -131,7 +140,11 @@ private:
         Kind kind;
         const void *instance;
     };
+    // Hashes of texts offered lately, one per slot: a collision only lets a
+    // text in early.
+    static constexpr size_t kOfferSlots = 512;
     struct Shard {
+        std::array<std::atomic<uint64_t>, kOfferSlots> offered{};
         mutable std::mutex lock;
         std::list<Entry> entries;  // most recently used first
         std::unordered_map<Key, std::list<Entry>::iterator, KeyHash> index;
@@ -143,6 +156,7 @@ private:
     static constexpr size_t kShards = 16;
 
     Shard &shard_of(const Key &key);
+    bool offered_before(const Key &key);
     // The entry, moved to the front, or null; counts the lookup.
     Entry *find(Shard &shard, const Key &key);
     void insert(Shard &shard, Entry entry);

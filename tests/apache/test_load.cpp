@@ -145,7 +145,18 @@ TEST(Load, EveryUserKeepsItsOwnSession) {
     auto server = load_server();
     ASSERT_TRUE(server->serving()) << server->log().text();
     Tally tally;
+    // Memory along the way, a quarter of the run apart: it levels off once the
+    // token cache is full, whatever the number of requests.
+    std::thread sampler([&] {
+        for (int quarter = 1; quarter < 4; ++quarter) {
+            std::this_thread::sleep_for(load_duration() / 4);
+            std::printf("[ load ] after %lld s: parent VmRSS %ld KiB, workers' VmRSS KiB:%s\n",
+                        static_cast<long long>((load_duration() * quarter / 4).count()), resident_kib(server->pid()),
+                        children_resident_kib(server->pid()).c_str());
+        }
+    });
     run_clients(*server, client_count(), load_duration(), tally);
+    sampler.join();
     EXPECT_EQ(tally.failed.load(), 0) << tally.reasons();
     EXPECT_EQ(tally.lost.load(), 0);
     EXPECT_GT(tally.served.load(), 0);

@@ -1,7 +1,8 @@
-// Work that repeats is not done again: a token decoded before comes from the
-// process's token cache, a renewal that changes nothing re-issues the token
-// itself, and a renewal interval spares cookies that would move the
-// inactivity limit by little. None of it changes what a session may do.
+// Work that repeats is not done again: a token that comes back is kept in the
+// process's token cache from its second time, a renewal that changes nothing
+// re-issues the token itself, and a renewal interval spares cookies that
+// would move the inactivity limit by little. None of it changes what a
+// session may do.
 #include "apache_server.h"
 #include "http_client.h"
 #include "session_helpers.h"
@@ -40,6 +41,8 @@ TEST(TokenCache, ACachedSessionStillEndsOnTime) {
     const std::string idle = session_token("idle", {}, {-60, 2, 7200});
     const std::string over = session_token("over", {}, {-60, 600, 2});
     for (const std::string &token : {idle, over}) {
+        // Kept from its second time, a hit from its third.
+        EXPECT_EQ(get(server.url(kPage), {cookie_header(token)}).status, 200);
         EXPECT_EQ(get(server.url(kPage), {cookie_header(token)}).status, 200);
         const LogMark mark = server.mark();
         EXPECT_EQ(get(server.url(kPage), {cookie_header(token)}).status, 200);

@@ -71,6 +71,21 @@ TEST(TokenCache, EntriesAreFoundByTheirWholeTextAndInstance) {
     EXPECT_FALSE(cache.decoded(other_instance, token));
 }
 
+TEST(TokenCache, ATextIsOfferedBeforeOnlyFromItsSecondTime) {
+    qv::TokenCache cache({64, 1 << 20});
+    const std::string token(800, 'A');
+    std::string near = token;
+    near[400] = 'B';
+    EXPECT_FALSE(cache.offered_before_decoded(instance, token));
+    EXPECT_TRUE(cache.offered_before_decoded(instance, token));
+    // Each side, instance and text is offered on its own.
+    EXPECT_FALSE(cache.offered_before_encoded(instance, token));
+    EXPECT_FALSE(cache.offered_before_decoded(other_instance, token));
+    EXPECT_FALSE(cache.offered_before_decoded(instance, near));
+    EXPECT_TRUE(cache.offered_before_decoded(instance, token));
+    EXPECT_TRUE(cache.offered_before_encoded(instance, token));
+}
+
 TEST(TokenCache, BoundedInEntriesAndBytesLeastRecentlyUsedFirstOut) {
     // Tokens that fall into one shard are what the bounds apply to; many
     // keys spread over all shards show the total bound.
