@@ -9,6 +9,7 @@
 
 #include <nubrel.h>
 
+#include <array>
 #include <optional>
 #include <string>
 #include <vector>
@@ -31,6 +32,9 @@ struct SessionLife {
 };
 
 std::optional<SessionLife> life_of(const Session &session) {
+    // What validation or the token cache read already.
+    if (session.times_known && session.subject_known)
+        return SessionLife{session.subject != nullptr ? session.subject : "", session.times.renew_until};
     const char *payload = session.data.payload;
     int64_t renew_until = 0;
     if (payload == nullptr || nubrel_get_payload_time(payload, kRenewUntil, &renew_until) != 0) return std::nullopt;
@@ -47,6 +51,31 @@ std::vector<std::string> identifiers(const agent_server_config *config, const Se
     for (int i = 0; keys != nullptr && i < keys->nelts; ++i)
         ids.push_back(qv::session_identifier(APR_ARRAY_IDX(keys, i, qv::RevocationKey), life.subject,
                                              life.renew_until));
+    return ids;
+}
+
+// A session's requests come in bursts and each asks for the same keyed
+// digests: each thread remembers those of the last few sessions it served,
+// per set of keys (the keys of one configuration generation).
+struct RememberedIdentifiers {
+    const void *keys = nullptr;
+    int generation = -1;
+    SessionLife life;
+    std::vector<std::string> ids;
+};
+constexpr size_t kRememberedSessions = 8;
+thread_local std::array<RememberedIdentifiers, kRememberedSessions> t_identifiers;
+thread_local size_t t_next_identifier = 0;
+
+std::vector<std::string> session_identifiers(const agent_server_config *config, const SessionLife &life) {
+    const int generation = ap_state_query(AP_SQ_CONFIG_GEN);
+    for (const RememberedIdentifiers &kept : t_identifiers)
+        if (kept.keys == config->revocation_keys && kept.generation == generation &&
+            kept.life.renew_until == life.renew_until && kept.life.subject == life.subject)
+            return kept.ids;
+    std::vector<std::string> ids = identifiers(config, life);
+    RememberedIdentifiers &slot = t_identifiers[t_next_identifier++ % kRememberedSessions];
+    slot = {config->revocation_keys, generation, life, ids};
     return ids;
 }
 
@@ -136,7 +165,7 @@ Outcome refuse_signed_out_session(const agent_server_config *config, request_rec
     qv::RevocationMemo &memo = store_memo(store);
     const apr_time_t now = apr_time_now();
     std::vector<std::string> unknown;
-    for (std::string &id : identifiers(config, *life)) {
+    for (std::string &id : session_identifiers(config, *life)) {
         switch (memo.recall(id, now)) {
         case qv::RevocationMemo::Recall::revoked: return signed_out(config, *life);
         case qv::RevocationMemo::Recall::not_revoked: break;

@@ -3,7 +3,8 @@
 # through name-based virtual hosts that differ only in their revocation store:
 # none, shmcb and Redis with the default check interval, and shmcb and Redis
 # with interval 0 (one look-up per request: what a token never seen before
-# costs). Rounds of bounded wrk runs alternate between the hosts, for the
+# costs). Rounds of bounded wrk runs pair each host with the host without a
+# store, the two taking turns at going first, for the
 # "fixed" workload (one session cookie sent again and again) and the "follow"
 # workload (each connection sends the cookie the agent renewed last). Prints
 # each run, then per host the median ratio to the host without a store and
@@ -148,12 +149,19 @@ while [ "$round" -le "$ROUNDS" ]; do
     for workload in fixed follow; do
         script=count_status.lua
         [ "$workload" = follow ] && script=follow_cookie.lua
-        hosts="none shm redis"
-        [ "$workload" = fixed ] && hosts="none shm redis shm0 redis0"
+        hosts="shm redis"
+        [ "$workload" = fixed ] && hosts="shm redis shm0 redis0"
+        # Each host with a store is paired with a run of the host without
+        # one, the two taking turns at going first, so that the machine's
+        # drift favours neither.
         for name in $hosts; do
-            set -- $(run "$name" "$script")
-            echo "round $round $workload $name: $1 req/s, Redis look-ups $2"
-            echo "$workload $name $round $1 $2" >> "$RESULTS"
+            if [ $((round % 2)) -eq 1 ]; then order="none $name"; else order="$name none"; fi
+            for side in $order; do
+                set -- $(run "$side" "$script")
+                if [ "$side" = none ]; then none_rate=$1; else rate=$1 gets=$2; fi
+            done
+            echo "round $round $workload $name: $rate req/s, no store $none_rate req/s, Redis look-ups $gets"
+            echo "$workload $name $round $rate $gets $none_rate" >> "$RESULTS"
         done
     done
     round=$((round + 1))
@@ -162,15 +170,14 @@ done
 if grep -q 'exit signal' "$ROOT/logs/error.log"; then
     echo "a worker crashed:" >&2; grep 'exit signal' "$ROOT/logs/error.log" >&2; exit 1
 fi
-# Per workload and host: the median of the ratios to the same round's host without a store.
+# Per workload and host: the median of the ratios to the paired run without a store.
 awk -v seconds="$SECONDS_PER_RUN" '
-    { rate[$1, $2, $3] = $4; gets[$1, $2] += $5; runs[$1, $2]++; names[$1, $2] = 1 }
+    { ratio[$1, $2, $3] = $4 / $6; gets[$1, $2] += $5; runs[$1, $2]++; names[$1, $2] = 1 }
     END {
         for (key in names) {
             split(key, part, SUBSEP); w = part[1]; h = part[2]
-            if (h == "none") continue
             n = 0
-            for (r = 1; (w, h, r) in rate; r++) v[++n] = rate[w, h, r] / rate[w, "none", r]
+            for (r = 1; (w, h, r) in ratio; r++) v[++n] = ratio[w, h, r]
             for (i = 1; i <= n; i++) for (j = i + 1; j <= n; j++) if (v[j] < v[i]) { t = v[i]; v[i] = v[j]; v[j] = t }
             m = (n % 2) ? v[(n + 1) / 2] : (v[n / 2] + v[n / 2 + 1]) / 2
             printf "%s %s: median ratio to no store %.3f, Redis look-ups %.1f/s\n", w, h, m, gets[w, h] / (runs[w, h] * seconds)
