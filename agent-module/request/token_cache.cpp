@@ -84,17 +84,20 @@ CachedDecoding TokenCache::decoded(const void *instance, std::string_view token)
     return {};
 }
 
-void TokenCache::keep_decoded(const void *instance, std::string_view token, const DecodedToken &decoded) {
-    const Key key{Kind::decoded, instance, token};
-    Shard &shard = shard_of(key);
-    Entry entry;
-    entry.kind = Kind::decoded;
-    entry.instance = instance;
+void TokenCache::store(const Key &key, Entry entry) {
+    entry.kind = key.kind;
+    entry.instance = key.instance;
     entry.hash = key.hash;
-    entry.text = std::string(token);
-    entry.decoded = std::make_shared<const DecodedToken>(decoded);
+    entry.text = std::string(key.text);
+    Shard &shard = shard_of(key);
     const std::lock_guard<std::mutex> guard(shard.lock);
     insert(shard, std::move(entry));
+}
+
+void TokenCache::keep_decoded(const void *instance, std::string_view token, const DecodedToken &decoded) {
+    Entry entry;
+    entry.decoded = std::make_shared<const DecodedToken>(decoded);
+    store(Key{Kind::decoded, instance, token}, std::move(entry));
 }
 
 void TokenCache::remember_renewal(const void *instance, std::string_view token, std::shared_ptr<const Renewal> renewal) {
@@ -113,16 +116,9 @@ std::optional<std::string> TokenCache::encoded(const void *instance, std::string
 }
 
 void TokenCache::keep_encoded(const void *instance, std::string_view payload, std::string_view token) {
-    const Key key{Kind::encoded, instance, payload};
-    Shard &shard = shard_of(key);
     Entry entry;
-    entry.kind = Kind::encoded;
-    entry.instance = instance;
-    entry.hash = key.hash;
-    entry.text = std::string(payload);
     entry.token = std::string(token);
-    const std::lock_guard<std::mutex> guard(shard.lock);
-    insert(shard, std::move(entry));
+    store(Key{Kind::encoded, instance, payload}, std::move(entry));
 }
 
 TokenCacheStatistics TokenCache::statistics() const {

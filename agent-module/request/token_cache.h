@@ -160,6 +160,8 @@ private:
     // The entry, moved to the front, or null; counts the lookup.
     Entry *find(Shard &shard, const Key &key);
     void insert(Shard &shard, Entry entry);
+    // Inserts the entry under the key, which it copies the text of.
+    void store(const Key &key, Entry entry);
 
     TokenCacheLimits shard_limits_;
     std::array<Shard, kShards> shards_;

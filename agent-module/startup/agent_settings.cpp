@@ -50,15 +50,24 @@ bool accept_number(agent_server_config *config, const char *key, const char *val
     return false;
 }
 
-void set_token_lifetime(agent_server_config *config, char *value) {
+// A number of seconds, 0 or more, into `field`; `refused` and `accepted`
+// are the setting's own lines, each with the number.
+void set_seconds(agent_server_config *config, const char *key, char *value, const char *unreadable,
+                 int agent_server_config::*field, const char *refused, const char *accepted) {
     const qv::IntegerReading seconds = qv::read_integer(value);
-    if (!accept_number(config, "token-lifetime", value, seconds, "Cannot parse the Quorvel token lifetime")) return;
-    config->token_lifetime = seconds.value;
+    if (!accept_number(config, key, value, seconds, unreadable)) return;
+    config->*field = seconds.value;
     if (seconds.value < 0) {
-        log_error(config, "Quorvel token lifetime is incorrect: %i sec", seconds.value);
+        log_error(config, refused, seconds.value);
         return count_error(config);
     }
-    log_basic(config, "Quorvel token lifetime: %i sec", seconds.value);
+    log_basic(config, accepted, seconds.value);
+}
+
+void set_token_lifetime(agent_server_config *config, char *value) {
+    set_seconds(config, "token-lifetime", value, "Cannot parse the Quorvel token lifetime",
+                &agent_server_config::token_lifetime, "Quorvel token lifetime is incorrect: %i sec",
+                "Quorvel token lifetime: %i sec");
 }
 
 void set_cipher_suite(agent_server_config *config, char *value) {
@@ -84,16 +93,10 @@ void set_use_cookie(agent_server_config *config, char *value) {
 }
 
 void set_notbefore_tolerance(agent_server_config *config, char *value) {
-    const qv::IntegerReading seconds = qv::read_integer(value);
-    if (!accept_number(config, "token-notbefore-tolerance", value, seconds,
-                       "Cannot parse the Quorvel Apache Agent notbefore tolerance period"))
-        return;
-    config->notbefore_tolerance = seconds.value;
-    if (seconds.value < 0) {
-        log_error(config, "Quorvel Apache Agent notbefore tolerance period %i sec is incorrect", seconds.value);
-        return count_error(config);
-    }
-    log_basic(config, "Quorvel Apache Agent notbefore tolerance period: %i sec", seconds.value);
+    set_seconds(config, "token-notbefore-tolerance", value, "Cannot parse the Quorvel Apache Agent notbefore tolerance period",
+                &agent_server_config::notbefore_tolerance,
+                "Quorvel Apache Agent notbefore tolerance period %i sec is incorrect",
+                "Quorvel Apache Agent notbefore tolerance period: %i sec");
 }
 
 void set_obfuscate_password(agent_server_config *config, char *value) {
