@@ -27,29 +27,17 @@ while [ $# -gt 0 ]; do
     esac
 done
 
-HERE=$(cd "$(dirname "$0")" && pwd)
-BUILD=$(cd "$BUILD" && pwd)
-MODULE="$BUILD/agent-module/mod_qv.so"
-TOOL="$BUILD/tools/nubrel"
-MODULE_DIR=$(apxs -q LIBEXECDIR)
+. "$(dirname "$0")/common.sh"
 for needed in "$MODULE" "$TOOL" /usr/sbin/apache2 /usr/bin/redis-server /usr/bin/redis-cli; do
     [ -e "$needed" ] || { echo "missing $needed (run make build, sh scripts/install-deps.sh)" >&2; exit 1; }
 done
-command -v wrk >/dev/null || { echo "wrk is missing (run sh scripts/install-deps.sh)" >&2; exit 1; }
 
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
-ROOT=$(mktemp -d /tmp/qv-bench-revocation-XXXXXX)
-chmod 755 "$ROOT"
+ROOT=$(new_root qv-bench-revocation)
 PORT=$(free_port)
 REDIS_PORT=$(free_port)
 REDIS_PID=""
 stop_all() {
-    if [ -f "$ROOT/run/httpd.pid" ]; then
-        pid=$(cat "$ROOT/run/httpd.pid")
-        kill "$pid" 2>/dev/null || true
-        i=0
-        while kill -0 "$pid" 2>/dev/null && [ $i -lt 50 ]; do sleep 0.1; i=$((i + 1)); done
-    fi
+    stop_apache "$ROOT/run/httpd.pid"
     if [ -n "$REDIS_PID" ]; then kill "$REDIS_PID" 2>/dev/null && wait "$REDIS_PID" 2>/dev/null || true; fi
     rm -rf "$ROOT" 2>/dev/null || { sleep 1; rm -rf "$ROOT"; }
 }
@@ -67,7 +55,7 @@ redis_gets() { redis info commandstats | awk -F'[=,]' '/^cmdstat_get:/ {print $2
 
 mkdir -p "$ROOT/run" "$ROOT/logs" "$ROOT/conf" "$ROOT/htdocs/app"
 head -c 1024 /dev/zero | tr '\0' 'x' > "$ROOT/htdocs/app/file.html"
-PASSWORD=$(head -c 24 /dev/urandom | od -An -tx1 | tr -d ' \n' | "$TOOL" encode-password)
+PASSWORD=$(random_password)
 printf 'password = %s\ncipher-suite = 1\ntoken-lifetime = 3600\ntoken-notbefore-tolerance = 60\n' "$PASSWORD" \
     > "$ROOT/conf/agent.conf"
 chmod 644 "$ROOT/conf/agent.conf"

@@ -37,41 +37,26 @@ while [ $# -gt 0 ]; do
     esac
 done
 
-HERE=$(cd "$(dirname "$0")" && pwd)
-BUILD=$(cd "$BUILD" && pwd)
-MODULE="$BUILD/agent-module/mod_qv.so"
-TOOL="$BUILD/tools/nubrel"
+. "$(dirname "$0")/common.sh"
 MINT="$BUILD/bench/bench_mint_tokens"
 APACHE=/usr/sbin/apache2
-MODULE_DIR=$(apxs -q LIBEXECDIR)
 for needed in "$MODULE" "$TOOL" "$MINT" "$APACHE"; do
     [ -x "$needed" ] || [ -f "$needed" ] || { echo "missing $needed (run make build)" >&2; exit 1; }
 done
-command -v wrk >/dev/null || { echo "wrk is missing (run sh scripts/install-deps.sh)" >&2; exit 1; }
 THREADS=2
 TICKS=$(getconf CLK_TCK)
 
-# A private server root that Apache's children (www-data when run as root) can read.
-ROOT=$(mktemp -d /tmp/qv-bench-XXXXXX)
-chmod 755 "$ROOT"
+ROOT=$(new_root qv-bench)
 PID_FILE="$ROOT/run/httpd.pid"
-stop_server() {
-    if [ -f "$PID_FILE" ]; then
-        pid=$(cat "$PID_FILE")
-        kill "$pid" 2>/dev/null || true
-        i=0
-        while kill -0 "$pid" 2>/dev/null && [ $i -lt 50 ]; do sleep 0.1; i=$((i + 1)); done
-        rm -f "$PID_FILE"
-    fi
-}
+stop_server() { stop_apache "$PID_FILE"; }
 cleanup() { stop_server; [ -n "${QV_KEEP_BENCH_ROOT:-}" ] || rm -rf "$ROOT"; }
 trap cleanup EXIT INT TERM
 
-PORT=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])' 2>/dev/null || echo 18080)
+PORT=$(free_port)
 mkdir -p "$ROOT/run" "$ROOT/logs" "$ROOT/conf" "$ROOT/htdocs/open" "$ROOT/htdocs/app"
 head -c 1024 /dev/zero | tr '\0' 'x' > "$ROOT/htdocs/open/file.html"
 cp "$ROOT/htdocs/open/file.html" "$ROOT/htdocs/app/file.html"
-PASSWORD=$(head -c 24 /dev/urandom | od -An -tx1 | tr -d ' \n' | "$TOOL" encode-password)
+PASSWORD=$(random_password)
 cat > "$ROOT/conf/agent.conf" <<CONF
 password = $PASSWORD
 cipher-suite = 2
