@@ -122,14 +122,24 @@ std::unique_ptr<ApacheServer> load_server() {
     return ApacheServer::start(setup);
 }
 
-// A figure of the token cache of the process that answers.
-long cache_figure(ApacheServer &server, const std::string &name) {
+struct CacheFigures {
+    long lookups = -1;
+    long hits = -1;
+};
+
+// The token cache's figures of the process that answers, from one status page:
+// two pages may come from two processes.
+CacheFigures cache_figures(ApacheServer &server) {
     const HttpResponse status = get(server.url("/server-status?auto"));
-    const size_t at = status.body.find(name + ": ");
-    return at == std::string::npos ? -1 : std::atol(status.body.c_str() + at + name.size() + 2);
+    const auto figure = [&](const std::string &name) {
+        const size_t at = status.body.find(name + ": ");
+        return at == std::string::npos ? -1 : std::atol(status.body.c_str() + at + name.size() + 2);
+    };
+    return {figure("QvTokenCacheLookups"), figure("QvTokenCacheHits")};
 }
 
-// The resident memory of the server's worker processes, in KiB.
+// The resident memory of the server's child processes, in KiB: its workers and
+// mod_cgid's daemon.
 std::string children_resident_kib(int parent) {
     const CommandResult children = run_command("pgrep", {"-P", std::to_string(parent)}, "");
     std::string figures;
@@ -152,7 +162,7 @@ TEST(Load, EveryUserKeepsItsOwnSession) {
     std::thread sampler([&] {
         for (int quarter = 1; quarter < 4; ++quarter) {
             std::this_thread::sleep_for(load_duration() / 4);
-            std::printf("[ load ] after %lld s: parent VmRSS %ld KiB, workers' VmRSS KiB:%s\n",
+            std::printf("[ load ] after %lld s: parent VmRSS %ld KiB, children's VmRSS KiB (workers, cgid daemon):%s\n",
                         static_cast<long long>((load_duration() * quarter / 4).count()), resident_kib(server->pid()),
                         children_resident_kib(server->pid()).c_str());
             std::fflush(stdout);
@@ -166,11 +176,10 @@ TEST(Load, EveryUserKeepsItsOwnSession) {
     EXPECT_EQ(tally.lost.load(), 0);
     EXPECT_GT(tally.served.load(), 0);
     // Each client's repeated requests are served from its process's token cache.
-    const long lookups = cache_figure(*server, "QvTokenCacheLookups");
-    const long hits = cache_figure(*server, "QvTokenCacheHits");
+    const auto [lookups, hits] = cache_figures(*server);
     EXPECT_GT(hits, 0) << lookups;
     std::printf("[ load ] %d clients, %lld s: %ld requests served; token cache of one process: %ld lookups, %ld hits; "
-                "parent VmRSS %ld KiB, workers' VmRSS KiB:%s\n",
+                "parent VmRSS %ld KiB, children's VmRSS KiB (workers, cgid daemon):%s\n",
                 client_count(), static_cast<long long>(elapsed.count()), tally.served.load(), lookups, hits,
                 resident_kib(server->pid()), children_resident_kib(server->pid()).c_str());
     const ErrorLog log = server->log();
