@@ -59,15 +59,6 @@ std::string numbered_form(size_t size, std::string_view first_field = {}) {
 
 std::string token_field() { return std::string(kCookieName) + "="; }
 
-// Lines the end of a request writes appear once its pool is gone, after the response.
-bool wait_for_line(const ApacheServer &server, const LogMark &mark, std::string_view message) {
-    for (int i = 0; i < 100; ++i) {
-        if (server.log_since(mark).has(message)) return true;
-        std::this_thread::sleep_for(20ms);
-    }
-    return false;
-}
-
 TEST(BodyReplay, PostedLoginFormIsRepeatedAsGetWithTheRenewedCookie) {
     ApacheServer &server = replay_server();
     const std::string token = session_token("jdoe");
@@ -80,8 +71,9 @@ TEST(BodyReplay, PostedLoginFormIsRepeatedAsGetWithTheRenewedCookie) {
     ASSERT_TRUE(renewed);
     EXPECT_EQ(payload_value(token_payload(*renewed).value_or(""), "subject"), "jdoe");
     // Nobody asked for the body; the saved copy goes with the request.
-    EXPECT_TRUE(wait_for_line(server, mark, "Destroying the saved bucket brigade with data, posted by the client..."))
-        << server.log_since(mark).text();
+    const char *destroyed = "Destroying the saved bucket brigade with data, posted by the client...";
+    const ErrorLog log = server.log_once_written(mark, destroyed);
+    EXPECT_TRUE(log.has(destroyed)) << log.text();
 }
 
 TEST(BodyReplay, TheNextRequestOnTheConnectionIsUntouchedByTheBody) {

@@ -462,6 +462,15 @@ std::optional<std::string> ApacheServer::access_log_line(const LogMark &mark, st
     }
 }
 
+ErrorLog ApacheServer::log_once_written(const LogMark &mark, std::string_view fragment) const {
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    for (;;) {
+        ErrorLog log = log_since(mark);
+        if (log.contains(fragment) || std::chrono::steady_clock::now() >= deadline) return log;
+        std::this_thread::sleep_for(10ms);
+    }
+}
+
 // ---- shared servers --------------------------------------------------------
 
 namespace {

@@ -142,6 +142,10 @@ public:
     // Apache writes the access log after the response has gone out: the first
     // line after the mark that contains the fragment, waiting a little for it.
     std::optional<std::string> access_log_line(const LogMark &mark, std::string_view fragment) const;
+    // Lines written at the end of a request (its logging phase, its pool's
+    // cleanups) come after the response: the error log since the mark once it
+    // holds the fragment, or as it stands after a little wait.
+    ErrorLog log_once_written(const LogMark &mark, std::string_view fragment) const;
 
     // SIGUSR1 and wait for the new generation to serve; false if it did not.
     bool graceful_restart();
