@@ -452,23 +452,33 @@ std::vector<std::string> ApacheServer::access_log_since(const LogMark &mark) con
     return lines;
 }
 
-std::optional<std::string> ApacheServer::access_log_line(const LogMark &mark, std::string_view fragment) const {
+namespace {
+// What Apache writes after the response: read again until the reading holds
+// what is looked for or 5 s have passed; the last reading either way.
+template <typename Read, typename Found>
+auto once_written(Read read, Found found) {
     const auto deadline = std::chrono::steady_clock::now() + 5s;
     for (;;) {
-        for (const std::string &line : access_log_since(mark))
-            if (line.find(fragment) != std::string::npos) return line;
-        if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+        auto reading = read();
+        if (found(reading) || std::chrono::steady_clock::now() >= deadline) return reading;
         std::this_thread::sleep_for(10ms);
     }
 }
+}  // namespace
+
+std::optional<std::string> ApacheServer::access_log_line(const LogMark &mark, std::string_view fragment) const {
+    return once_written(
+        [&]() -> std::optional<std::string> {
+            for (const std::string &line : access_log_since(mark))
+                if (line.find(fragment) != std::string::npos) return line;
+            return std::nullopt;
+        },
+        [](const std::optional<std::string> &line) { return line.has_value(); });
+}
 
 ErrorLog ApacheServer::log_once_written(const LogMark &mark, std::string_view fragment) const {
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    for (;;) {
-        ErrorLog log = log_since(mark);
-        if (log.contains(fragment) || std::chrono::steady_clock::now() >= deadline) return log;
-        std::this_thread::sleep_for(10ms);
-    }
+    return once_written([&] { return log_since(mark); },
+                        [&](const ErrorLog &log) { return log.contains(fragment); });
 }
 
 // ---- shared servers --------------------------------------------------------
